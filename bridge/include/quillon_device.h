@@ -1,0 +1,6 @@
+#ifndef QUILLON_DEVICE_H
+#define QUILLON_DEVICE_H
+
+#include "quillon_api.h"
+
+#endif

@@ -1,0 +1,6 @@
+#ifndef QUILLON_FLASH_H
+#define QUILLON_FLASH_H
+
+#include "quillon_api.h"
+
+#endif

@@ -1,0 +1,6 @@
+#ifndef QUILLON_REGION_H
+#define QUILLON_REGION_H
+
+#include "quillon_api.h"
+
+#endif

@@ -1,0 +1,46 @@
+# GoogleTest for native and cross builds, and one helper to declare a test program.
+#
+#   project_add_gtest(NAME <target> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
+#                     [ENVIRONMENT <VAR=value...>] [TIMEOUT <seconds>])
+#
+# Native builds register every test case with CTest (gtest_discover_tests); cross builds register the
+# program once and CTest runs it through CMAKE_CROSSCOMPILING_EMULATOR (Wine for the Windows leg).
+
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
+if(CMAKE_CROSSCOMPILING)
+  # Debian ships the GoogleTest sources; build them with the cross compiler.
+  if(NOT TARGET gtest)
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+  endif()
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
+
+function(project_add_gtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+      ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;${T_ENVIRONMENT}")
+  else()
+    gtest_discover_tests(${T_NAME}
+      DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+endfunction()

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages this project builds and tests with; installs only what is missing.
+#   scripts/install-deps.sh            Linux build and tests
+#   scripts/install-deps.sh --windows  also the mingw-w64 i686 cross compilers and 32-bit Wine
+set -euo pipefail
+
+want_windows=0
+for a in "$@"; do
+  case "$a" in
+    --windows) want_windows=1 ;;
+    *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+  esac
+done
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+linux_pkgs=(
+  build-essential cmake ninja-build pkg-config
+  qtbase5-dev qttools5-dev qttools5-dev-tools
+  libusb-1.0-0-dev libudev-dev libopencv-dev libssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  umockdev libumockdev-dev libglib2.0-dev
+  xvfb xauth ffmpeg
+  dosfstools exfatprogs mtools
+  clang libclang-rt-14-dev
+)
+windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 wine wine32:i386)
+
+missing() {
+  local p out=()
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      out+=("$p")
+    fi
+  done
+  echo "${out[@]:-}"
+}
+
+updated=0
+apt_update() {
+  if [ "$updated" -eq 0 ]; then $SUDO apt-get update -qq; updated=1; fi
+}
+
+pkgs=("${linux_pkgs[@]}")
+if [ "$want_windows" -eq 1 ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  pkgs+=("${windows_pkgs[@]}")
+fi
+
+todo=$(missing "${pkgs[@]}")
+if [ -n "$todo" ]; then
+  echo "install-deps: installing $todo"
+  apt_update
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $todo
+else
+  echo "install-deps: everything is installed"
+fi
