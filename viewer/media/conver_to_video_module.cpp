@@ -1,0 +1,223 @@
+#include "conver_to_video_module.h"
+
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QImage>
+#include <QMetaType>
+#include <QMutexLocker>
+#include <QTimer>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cstring>
+
+ConverToVideoModule::ConverToVideoModule(uint workId, int timeoutMs, QObject *parent)
+    : QObject(parent), m_workId(workId), m_timeoutMs(timeoutMs)
+{
+    // Frame arrays travel through queued connections by raw pointer.
+    qRegisterMetaType<char *>("char*");
+
+    setObjectName(QStringLiteral("ConverToVideoModule"));
+    QMetaObject::connectSlotsByName(this);
+
+    // The watchdog must belong to the recording thread, so it is made there once the thread runs.
+    connect(&m_thread, &QThread::started, this, [this] {
+        if (m_watchdog)
+            return;
+        m_watchdog = new QTimer();
+        m_watchdog->setSingleShot(true);
+        m_watchdog->setInterval(m_timeoutMs);
+        connect(m_watchdog, &QTimer::timeout, this, [this] { emit trigTimeOut(m_workId); });
+    });
+    // Runs in the recording thread as it ends, the last chance to free the watchdog in its own thread.
+    connect(&m_thread, &QThread::finished, this, [this] {
+        delete m_watchdog;
+        m_watchdog = nullptr;
+        emit workFinish(m_workId);
+        qDebug() << "ConverToVideo thread quit! work id : " << m_workId;
+    });
+
+    moveToThread(&m_thread);
+    m_thread.start();
+}
+
+ConverToVideoModule::~ConverToVideoModule()
+{
+    // The thread is ended before the writer goes, so the writer is never freed in the middle of a write.
+    if (m_thread.isRunning()) {
+        m_thread.quit();
+        m_thread.wait();
+    }
+    delete m_writer;  // releasing a writer that is still open finishes its file
+    m_writer = nullptr;
+    delete m_watchdog;
+    m_watchdog = nullptr;
+
+    {
+        QMutexLocker lock(&m_backlogMutex);
+        for (char *frame : m_backlog)
+            delete[] frame;
+        m_backlog.clear();
+        if (m_droppingFrames)
+            logDropBurstLocked();
+    }
+    qDebug() << " ~ConverToVideoModule  work Id : " << m_workId;
+}
+
+bool ConverToVideoModule::queueFrameCopy(const char *data, int len)
+{
+    if (!data || len <= 0)
+        return false;
+
+    QMutexLocker lock(&m_backlogMutex);
+    const int backlog = static_cast<int>(m_backlog.size());
+    if (m_droppingFrames && backlog <= kBacklogResume) {
+        logDropBurstLocked();
+        m_droppingFrames = false;
+    } else if (!m_droppingFrames && backlog >= kBacklogLimit) {
+        m_droppingFrames = true;
+        m_burstDrops = 0;
+    }
+    if (m_droppingFrames) {
+        ++m_burstDrops;
+        ++m_droppedFrames;
+        return false;
+    }
+
+    char *copy = new char[static_cast<size_t>(len)];
+    std::memcpy(copy, data, static_cast<size_t>(len));
+    m_backlog.insert(copy);
+    lock.unlock();
+
+    emit newImageData(copy, len);
+    return true;
+}
+
+int ConverToVideoModule::pendingFrames() const
+{
+    QMutexLocker lock(&m_backlogMutex);
+    return static_cast<int>(m_backlog.size());
+}
+
+quint64 ConverToVideoModule::droppedFrames() const
+{
+    QMutexLocker lock(&m_backlogMutex);
+    return m_droppedFrames;
+}
+
+void ConverToVideoModule::logDropBurstLocked()
+{
+    qDebug() << "video work id : " << m_workId << " encoder behind, dropped frames: " << m_burstDrops;
+    m_burstDrops = 0;
+}
+
+void ConverToVideoModule::takeFromBacklog(char *data)
+{
+    QMutexLocker lock(&m_backlogMutex);
+    m_backlog.erase(data);
+}
+
+void ConverToVideoModule::restartWatchdog()
+{
+    if (m_watchdog)
+        m_watchdog->start();
+}
+
+void ConverToVideoModule::on_ConverToVideoModule_startVideo(QString savePath, QSize size)
+{
+    m_savePath = savePath;
+    m_size = size;
+    if (!m_writer)
+        openWriter();
+    restartWatchdog();
+    m_recording = true;
+    emit workStart(m_workId);
+}
+
+void ConverToVideoModule::openWriter()
+{
+    m_writer = new cv::VideoWriter();
+    m_writerSize = cv::Size(m_size.width(), m_size.height());
+    // A size the encoder cannot take is refused here rather than handed to OpenCV.
+    if (m_size.width() > 0 && m_size.height() > 0) {
+        try {
+            m_writer->open(m_savePath.toLocal8Bit().constData(), cv::CAP_FFMPEG,
+                           cv::VideoWriter::fourcc('H', '2', '6', '4'), static_cast<double>(m_fps),
+                           m_writerSize, true);
+        } catch (const cv::Exception &e) {
+            qDebug() << "VideoWriter open error: " << e.what();
+        }
+    }
+    if (!m_writer->isOpened()) {
+        qDebug() << "isOpened savePath 打开失败: " << m_savePath;
+        QFile::remove(m_savePath);
+    }
+}
+
+void ConverToVideoModule::on_ConverToVideoModule_newImageData(char *data, int len)
+{
+    takeFromBacklog(data);
+    restartWatchdog();
+    if (m_recording && len > 0 && data && m_writer && m_writer->isOpened())
+        writeFrame(data, len);
+    else
+        qDebug() << " 点击了暂停 一直来这里";
+    delete[] data;
+}
+
+void ConverToVideoModule::writeFrame(const char *data, int len)
+{
+    QImage image;
+    image.loadFromData(reinterpret_cast<const uchar *>(data), len);
+    cv::Mat frame(image.height(), image.width(), CV_8UC3);
+    if (frame.empty())
+        return;  // not a picture: dropped without a word
+
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    if (rgb.isNull())
+        return;
+    const size_t rowBytes = static_cast<size_t>(rgb.width()) * 3;
+    for (int y = 0; y < rgb.height(); ++y)
+        std::memcpy(frame.ptr(y), rgb.constScanLine(y), rowBytes);
+
+    try {
+        cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
+        // The writer only accepts frames of the size it was opened with; anything else would be lost.
+        if (frame.size() != m_writerSize) {
+            const bool shrinking = frame.cols > m_writerSize.width || frame.rows > m_writerSize.height;
+            cv::resize(frame, frame, m_writerSize, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+        }
+        m_writer->write(frame);
+    } catch (const cv::Exception &e) {
+        qDebug() << "VideoWriter write error: " << e.what();
+    }
+}
+
+void ConverToVideoModule::on_ConverToVideoModule_pauseVudeo(bool condition)
+{
+    qDebug() << "on_ConverToVideoModule_pauseVudeo condition : " << static_cast<int>(condition);
+    m_recording = condition;
+}
+
+void ConverToVideoModule::on_ConverToVideoModule_stopVideo()
+{
+    if (m_watchdog)
+        m_watchdog->stop();
+    // While paused a stop is ignored; the window resumes before it stops.
+    if (!m_recording)
+        return;
+
+    m_recording = false;
+    if (m_writer && m_writer->isOpened())
+        m_writer->release();
+
+    // Let the recording thread go on handling its events for a moment before it ends.
+    QEventLoop loop;
+    QTimer::singleShot(m_quitDelayMs, &loop, &QEventLoop::quit);
+    loop.exec();
+
+    m_thread.quit();
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+#include <QSize>
+#include <QString>
+#include <QThread>
+
+#include <opencv2/core/types.hpp>
+
+#include <cstdint>
+#include <unordered_set>
+
+class QTimer;
+
+namespace cv {
+class VideoWriter;
+}
+
+// One recording ("work"): writes the JPEG frames it is given into one MP4 file (H264, 25 fps) from a
+// thread of its own, holds frames back while paused, stops itself when frames stop arriving and reports
+// when it has finished.
+//
+// The owner drives it only through its signals (startVideo, newImageData, pauseVudeo, stopVideo), which
+// are delivered queued into the recording thread. A frame array passed with newImageData is a heap
+// array made with new char[]; the receiving slot owns it and frees it with delete[].
+class ConverToVideoModule : public QObject {
+    Q_OBJECT
+
+public:
+    // Frames a recording may have waiting before further frames are refused (about two seconds of
+    // camera frames), and the backlog at which it takes frames again.
+    static constexpr int kBacklogLimit = 50;
+    static constexpr int kBacklogResume = kBacklogLimit / 2;
+
+    ConverToVideoModule(uint workId, int timeoutMs, QObject *parent = nullptr);
+    ~ConverToVideoModule() override;
+
+    ConverToVideoModule(const ConverToVideoModule &) = delete;
+    ConverToVideoModule &operator=(const ConverToVideoModule &) = delete;
+
+    // Hands one copy of the frame to this recording through newImageData. While the recording's backlog
+    // is full the frame is not copied but counted as dropped, and false is returned; the recording takes
+    // frames again once it has worked its backlog down to kBacklogResume. Called by the frame dispatcher.
+    bool queueFrameCopy(const char *data, int len);
+
+    // Frames handed over by queueFrameCopy that the recording thread has not taken up yet.
+    int pendingFrames() const;
+    // Frames refused by queueFrameCopy because the backlog was full, over the life of the recording.
+    quint64 droppedFrames() const;
+
+signals:
+    void startVideo(QString savePath, QSize size);
+    void stopVideo();
+    void pauseVudeo(bool condition);
+    void newImageData(char *data, int len);
+    void workStart(uint workId);
+    void workFinish(uint workId);
+    void trigTimeOut(uint workId);
+
+private slots:
+    void on_ConverToVideoModule_startVideo(QString savePath, QSize size);
+    void on_ConverToVideoModule_stopVideo();
+    void on_ConverToVideoModule_pauseVudeo(bool condition);
+    void on_ConverToVideoModule_newImageData(char *data, int len);
+
+private:
+    void openWriter();
+    void writeFrame(const char *data, int len);
+    void restartWatchdog();
+    void takeFromBacklog(char *data);
+    void logDropBurstLocked();
+
+    QThread m_thread;
+    bool m_recording = false;
+    cv::VideoWriter *m_writer = nullptr;
+    int m_fps = 25;
+    QSize m_size;
+    QString m_savePath;
+    uint m_workId = 0;
+    int m_quitDelayMs = 1000;
+    int m_timeoutMs = 0;
+    QTimer *m_watchdog = nullptr;
+
+    // Frame size the writer was opened with; every frame is brought to it before writing.
+    cv::Size m_writerSize;
+
+    // Frames handed over but not yet taken up by the recording thread. They are owned through this set
+    // until the slot takes them, so frames still queued when the recording ends are freed too.
+    mutable QMutex m_backlogMutex;
+    std::unordered_set<char *> m_backlog;
+    bool m_droppingFrames = false;
+    quint64 m_burstDrops = 0;
+    quint64 m_droppedFrames = 0;
+};

@@ -1,0 +1,149 @@
+#include "image_conver_module.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QImage>
+#include <QMetaType>
+#include <QMutexLocker>
+
+namespace {
+
+QBasicMutex g_instanceMutex;
+ImageConverModule *g_instance = nullptr;
+
+}  // namespace
+
+ImageConverModule *ImageConverModule::instance()
+{
+    QMutexLocker lock(&g_instanceMutex);
+    if (!g_instance) {
+        g_instance = new ImageConverModule();
+        // Torn down with the application object, once the window and its stream thread are gone. A
+        // process ended with exit() skips this and never destroys an object that may still be fed.
+        qAddPostRoutine(&ImageConverModule::destroyInstance);
+    }
+    return g_instance;
+}
+
+void ImageConverModule::destroyInstance()
+{
+    ImageConverModule *doomed = nullptr;
+    {
+        QMutexLocker lock(&g_instanceMutex);
+        doomed = g_instance;
+        g_instance = nullptr;
+    }
+    delete doomed;
+}
+
+ImageConverModule::ImageConverModule() : QObject(nullptr)
+{
+    qRegisterMetaType<char *>("char*");
+    setObjectName(QStringLiteral("ImageConverModule"));
+    QMetaObject::connectSlotsByName(this);
+    moveToThread(&m_thread);
+    m_thread.start();
+}
+
+ImageConverModule::~ImageConverModule()
+{
+    // Frames already queued to the conversion thread are freed there without decoding; the quit is queued
+    // behind them so that none is left in the queue.
+    m_closing = true;
+    QMetaObject::invokeMethod(this, [this] { m_thread.quit(); }, Qt::QueuedConnection);
+    m_thread.wait();
+
+    QMap<int, QSharedPointer<ConverToVideoModule>> works;
+    {
+        QMutexLocker lock(&m_mutex);
+        works.swap(m_works);
+    }
+    works.clear();  // each work ends its thread and finishes its file
+}
+
+void ImageConverModule::on_ImageConverModule_converBufToImage(char *data, int len)
+{
+    if (len <= 0 || m_closing) {
+        delete[] data;
+        return;
+    }
+    if (!data) {
+        qDebug() << "converBufToImage: frame without data, len: " << len;
+        return;
+    }
+
+    QImage image;
+    image.loadFromData(reinterpret_cast<const uchar *>(data), len);
+    emit newImage(QPixmap::fromImage(image.copy()));
+
+    dispatchFrame(data, len);
+    delete[] data;
+}
+
+void ImageConverModule::dispatchFrame(const char *data, int len)
+{
+    if (!data || len <= 0)
+        return;
+    QMutexLocker lock(&m_mutex);
+    for (auto it = m_works.cbegin(); it != m_works.cend(); ++it)
+        it.value()->queueFrameCopy(data, len);
+}
+
+int ImageConverModule::startVideoWork(const QString &savePath, const QSize &size, int workId)
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_works.contains(workId))
+        return -1;
+
+    QSharedPointer<ConverToVideoModule> work(new ConverToVideoModule(static_cast<uint>(workId), 3000, nullptr));
+    emit work->startVideo(savePath, size);
+    connect(work.data(), &ConverToVideoModule::workFinish, this, &ImageConverModule::videWorkFinishSlots);
+    connect(work.data(), &ConverToVideoModule::trigTimeOut, this, &ImageConverModule::videWorkTimeOutSlots);
+    m_works.insert(workId, work);
+    return workId;
+}
+
+void ImageConverModule::pauseVideoWork(int workId, bool condition)
+{
+    qDebug() << "  workId: " << workId << "condition:" << condition;
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_works.constFind(workId);
+    if (it != m_works.cend())
+        emit it.value()->pauseVudeo(condition);
+}
+
+void ImageConverModule::stopVideoWork(int workId)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_works.constFind(workId);
+    if (it != m_works.cend())
+        emit it.value()->stopVideo();
+}
+
+QSharedPointer<ConverToVideoModule> ImageConverModule::videoWork(int workId) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_works.value(workId);
+}
+
+void ImageConverModule::videWorkFinishSlots(uint workId)
+{
+    // Only the work that reported may be removed, never a later one that took the same id.
+    const QObject *reporter = sender();
+    QSharedPointer<ConverToVideoModule> finished;
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_works.find(static_cast<int>(workId));
+        if (it != m_works.end() && (!reporter || it.value().data() == reporter)) {
+            finished = it.value();
+            m_works.erase(it);
+        }
+    }
+    // The recording is deleted here, outside the lock; its thread has already ended.
+}
+
+void ImageConverModule::videWorkTimeOutSlots(uint workId)
+{
+    qDebug() << "video id : " << workId << "   trigger time out !";
+    stopVideoWork(static_cast<int>(workId));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QPixmap>
+#include <QSharedPointer>
+#include <QSize>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+#include "conver_to_video_module.h"
+
+// The process-wide frame converter. It takes every JPEG frame from the stream thread, decodes it in a
+// thread of its own for the live view (newImage) and hands an undecoded copy to every recording under
+// way. It keeps the registry of recordings ("works", keyed by work id) and relays the camera's photo
+// request (ButtonPhoto).
+//
+// A frame passed with converBufToImage is a heap array made with new char[]; ownership passes with the
+// signal and the conversion thread frees it with delete[].
+class ImageConverModule : public QObject {
+    Q_OBJECT
+
+public:
+    // The process-wide object, created by the first call (from any thread). It is destroyed while the
+    // application object is being destroyed, after the event loop has ended; everything that emits to it
+    // (the stream thread) must have stopped by then.
+    static ImageConverModule *instance();
+
+    // Starts a recording into savePath with frames of the given size. Returns workId, or -1 when a work
+    // with that id is already under way (nothing is created then).
+    int startVideoWork(const QString &savePath, const QSize &size, int workId);
+    // condition true lets the work write frames, false holds them back.
+    void pauseVideoWork(int workId, bool condition);
+    void stopVideoWork(int workId);
+    // Gives every work under way its own copy of the frame, in ascending work id order.
+    void dispatchFrame(const char *data, int len);
+
+    // The work registered under workId, or null.
+    QSharedPointer<ConverToVideoModule> videoWork(int workId) const;
+
+signals:
+    void converBufToImage(char *data, int len);
+    void newImage(QPixmap pixmap);
+    void ButtonPhoto(int mark);
+
+private slots:
+    void on_ImageConverModule_converBufToImage(char *data, int len);
+    void videWorkFinishSlots(uint workId);
+    void videWorkTimeOutSlots(uint workId);
+
+private:
+    ImageConverModule();
+    ~ImageConverModule() override;
+    static void destroyInstance();
+
+    QThread m_thread;
+    mutable QMutex m_mutex;
+    QMap<int, QSharedPointer<ConverToVideoModule>> m_works;
+
+    // Set while the object is being destroyed: frames still queued are then freed without decoding.
+    std::atomic<bool> m_closing{false};
+};
