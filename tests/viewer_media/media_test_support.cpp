@@ -1,0 +1,154 @@
+#include "media_test_support.h"
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMutexLocker>
+#include <QPainter>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cstring>
+#include <memory>
+
+namespace mediatest {
+
+namespace {
+
+// QPixmap and the image plugins need a GUI application; it lives for the whole test program and its
+// destruction also tears down the process-wide frame converter.
+class GuiAppEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        m_app = std::make_unique<QGuiApplication>(m_argc, m_argv);
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    int m_argc = 1;
+    char m_name[16] = "viewer_media";
+    char *m_argv[2] = {m_name, nullptr};
+    std::unique_ptr<QGuiApplication> m_app;
+};
+
+[[maybe_unused]] ::testing::Environment *const g_guiEnvironment =
+    ::testing::AddGlobalTestEnvironment(new GuiAppEnvironment);
+
+QMutex g_logMutex;
+QStringList g_logLines;
+QtMessageHandler g_previousHandler = nullptr;
+
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
+{
+    QMutexLocker lock(&g_logMutex);
+    g_logLines << msg;
+}
+
+}  // namespace
+
+QByteArray makeJpeg(QSize size, QColor colour, int index)
+{
+    QImage image(size, QImage::Format_RGB888);
+    image.fill(colour);
+    QPainter painter(&image);
+    const int mark = qMax(2, size.width() / 8);
+    painter.fillRect((index * 3) % qMax(1, size.width() - mark), 0, mark, mark, Qt::white);
+    painter.end();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPG", 90);
+    return bytes;
+}
+
+char *heapFrame(const QByteArray &bytes)
+{
+    char *copy = new char[static_cast<size_t>(bytes.size())];
+    std::memcpy(copy, bytes.constData(), static_cast<size_t>(bytes.size()));
+    return copy;
+}
+
+VideoFacts probeVideo(const QString &path)
+{
+    VideoFacts facts;
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                 QStringLiteral("-count_frames"), QStringLiteral("-show_entries"),
+                 QStringLiteral("stream=codec_name,width,height,r_frame_rate,nb_read_frames"), QStringLiteral("-of"),
+                 QStringLiteral("default=noprint_wrappers=1"), path});
+    if (!probe.waitForFinished(30000) || probe.exitCode() != 0) {
+        ADD_FAILURE() << "ffprobe failed on " << path.toStdString() << ": "
+                      << probe.readAllStandardError().toStdString();
+        return facts;
+    }
+    const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const QString key = line.section('=', 0, 0).trimmed();
+        const QString value = line.section('=', 1).trimmed();
+        if (key == QLatin1String("codec_name"))
+            facts.codec = value;
+        else if (key == QLatin1String("width"))
+            facts.width = value.toInt();
+        else if (key == QLatin1String("height"))
+            facts.height = value.toInt();
+        else if (key == QLatin1String("r_frame_rate"))
+            facts.frameRate = value;
+        else if (key == QLatin1String("nb_read_frames"))
+            facts.frames = value.toInt();
+    }
+    facts.ok = !facts.codec.isEmpty();
+    return facts;
+}
+
+Bgr firstFrameCentre(const QString &path)
+{
+    cv::VideoCapture capture(path.toStdString(), cv::CAP_FFMPEG);
+    cv::Mat frame;
+    if (!capture.isOpened() || !capture.read(frame) || frame.empty() || frame.type() != CV_8UC3)
+        return {};
+    const cv::Vec3b px = frame.at<cv::Vec3b>(frame.rows / 2, frame.cols / 2);
+    return {px[0], px[1], px[2]};
+}
+
+LogCapture::LogCapture()
+{
+    {
+        QMutexLocker lock(&g_logMutex);
+        g_logLines.clear();
+    }
+    g_previousHandler = qInstallMessageHandler(captureMessage);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(g_previousHandler);
+}
+
+QStringList LogCapture::lines() const
+{
+    QMutexLocker lock(&g_logMutex);
+    return g_logLines;
+}
+
+int LogCapture::count(const QString &text) const
+{
+    QMutexLocker lock(&g_logMutex);
+    int n = 0;
+    for (const QString &line : g_logLines)
+        n += line.contains(text) ? 1 : 0;
+    return n;
+}
+
+bool LogCapture::waitFor(const QString &text, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return count(text) > 0; }, timeoutMs);
+}
+
+}  // namespace mediatest
