@@ -10,8 +10,7 @@
 
 namespace quillon {
 
-int Sha1Digest(const void* data, std::size_t length, std::uint8_t* digest, std::uint32_t* digestLength)
-{
+int Sha1Digest(const void* data, std::size_t length, std::uint8_t* digest, std::uint32_t* digestLength) {
   if (digest == nullptr || (data == nullptr && length != 0)) return 0;
   static const std::uint8_t kEmpty = 0;
   if (data == nullptr) data = &kEmpty;
@@ -24,8 +23,7 @@ int Sha1Digest(const void* data, std::size_t length, std::uint8_t* digest, std::
   return 1;
 }
 
-bool AnsiToWide(const char* text, std::u16string* out)
-{
+bool AnsiToWide(const char* text, std::u16string* out) {
   if (text == nullptr || out == nullptr) return false;
   std::u16string wide;
   std::mbstate_t state{};

@@ -10,8 +10,7 @@ extern const std::size_t kFlashOperationCsvSize;
 
 namespace quillon {
 
-bool LoadLibraryResource(int id, std::string_view* data)
-{
+bool LoadLibraryResource(int id, std::string_view* data) {
   if (data == nullptr) return false;
   switch (id) {
   case kFlashIdentificationTableId:

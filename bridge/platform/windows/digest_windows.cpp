@@ -9,8 +9,7 @@
 
 namespace quillon {
 
-int Sha1Digest(const void* data, std::size_t length, std::uint8_t* digest, std::uint32_t* digestLength)
-{
+int Sha1Digest(const void* data, std::size_t length, std::uint8_t* digest, std::uint32_t* digestLength) {
   if (digest == nullptr || (data == nullptr && length != 0)) return 0;
   if (length > MAXDWORD) return 0;
   static const BYTE kEmpty = 0;
@@ -42,8 +41,7 @@ int Sha1Digest(const void* data, std::size_t length, std::uint8_t* digest, std::
   return result;
 }
 
-bool AnsiToWide(const char* text, std::u16string* out)
-{
+bool AnsiToWide(const char* text, std::u16string* out) {
   if (text == nullptr || out == nullptr) return false;
   const int needed = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
   if (needed <= 0) return false;

@@ -11,8 +11,7 @@ namespace {
 
 // The handle stored when the library was loaded; when the core is linked into a program instead of
 // the DLL, the module that holds this code.
-HMODULE OwnModule()
-{
+HMODULE OwnModule() {
   if (void* stored = platform::ModuleHandle()) return static_cast<HMODULE>(stored);
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -24,8 +23,7 @@ HMODULE OwnModule()
 
 }  // namespace
 
-bool LoadLibraryResource(int id, std::string_view* data)
-{
+bool LoadLibraryResource(int id, std::string_view* data) {
   if (data == nullptr) return false;
   const HMODULE module = OwnModule();
   if (module == nullptr) return false;
