@@ -51,6 +51,11 @@ struct SizeCase {
     int frames;
 };
 
+void PrintTo(const SizeCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class RecorderSizeTest : public RecorderTest, public ::testing::WithParamInterface<SizeCase> {};
 
 // One video frame per frame received, at 25 fps, at the size given with the start request whatever the

@@ -1,0 +1,156 @@
+// Memory of one recording fed in real time through the frame converter, as the stream thread feeds it.
+//
+//   bench_media_memory [--size WIDTHxHEIGHT] [--seconds N] [--fps N]
+//
+// Prints the resident memory before and during the recording, the largest backlog the recording had,
+// the frames fed, dropped and written, and how long the file took to finish after the last frame.
+
+#include "image_conver_module.h"
+#include "synthetic_frames.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <opencv2/videoio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+using namespace mediabench;
+
+namespace {
+
+struct Options {
+    QSize size{1280, 720};
+    int seconds = 60;
+    int fps = 25;
+};
+
+bool parse(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const QByteArray key(argv[i]);
+        const QByteArray value(argv[i + 1]);
+        if (key == "--size") {
+            const QList<QByteArray> parts = value.split('x');
+            if (parts.size() != 2)
+                return false;
+            options.size = QSize(parts.at(0).toInt(), parts.at(1).toInt());
+        } else if (key == "--seconds") {
+            options.seconds = value.toInt();
+        } else if (key == "--fps") {
+            options.fps = value.toInt();
+        } else {
+            return false;
+        }
+    }
+    return (argc % 2) == 1 && options.size.width() > 0 && options.size.height() > 0 && options.seconds > 0 &&
+           options.fps > 0;
+}
+
+int countFrames(const QString &path)
+{
+    cv::VideoCapture capture(path.toStdString(), cv::CAP_FFMPEG);
+    if (!capture.isOpened())
+        return -1;
+    int frames = 0;
+    while (capture.grab())
+        ++frames;
+    return frames;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    Options options;
+    if (!parse(argc, argv, options)) {
+        std::fprintf(stderr, "usage: %s [--size WIDTHxHEIGHT] [--seconds N] [--fps N]\n", argv[0]);
+        return 2;
+    }
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
+        if (msg.contains(QLatin1String("dropped frames")))
+            std::fprintf(stderr, "log: %s\n", qPrintable(msg));
+    });
+
+    const QVector<QByteArray> frames = makeCameraFrames(options.size, options.fps);
+    ImageConverModule *converter = ImageConverModule::instance();
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("memory.mp4"));
+    const long baselineKiB = residentKiB();
+
+    const int workId = 1;
+    converter->startVideoWork(file, options.size, workId);
+    const QSharedPointer<ConverToVideoModule> work = converter->videoWork(workId);
+
+    // The stream thread's part: one frame every 1/fps seconds, as a fresh heap array.
+    const int total = options.seconds * options.fps;
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const auto period = std::chrono::microseconds(1000000 / options.fps);
+        auto next = std::chrono::steady_clock::now();
+        for (int i = 0; i < total; ++i) {
+            const QByteArray &jpeg = frames.at(i % frames.size());
+            char *copy = new char[static_cast<size_t>(jpeg.size())];
+            std::memcpy(copy, jpeg.constData(), static_cast<size_t>(jpeg.size()));
+            emit converter->converBufToImage(copy, jpeg.size());
+            next += period;
+            std::this_thread::sleep_until(next);
+        }
+        feeding = false;
+    });
+
+    long peakKiB = baselineKiB;
+    int peakBacklog = 0;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        peakKiB = qMax(peakKiB, residentKiB());
+        peakBacklog = qMax(peakBacklog, work->pendingFrames());
+    });
+    sampler.start(50);
+
+    QElapsedTimer drain;
+    QTimer stopper;
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (feeding)
+            return;
+        stopper.stop();
+        drain.start();
+        converter->pauseVideoWork(workId, true);
+        converter->stopVideoWork(workId);
+    });
+    stopper.start(20);
+
+    QTimer finished;
+    QObject::connect(&finished, &QTimer::timeout, [&] {
+        if (drain.isValid() && converter->videoWork(workId).isNull())
+            app.quit();
+    });
+    finished.start(20);
+    app.exec();
+    feeder.join();
+
+    // The recording waits a fixed second between closing its file and ending.
+    const double drainSeconds = drain.nsecsElapsed() / 1e9 - 1.0;
+    const int written = countFrames(file);
+    std::printf("size %dx%d, %d s at %d fps: fed %d frames, dropped %llu, written %d\n", options.size.width(),
+                options.size.height(), options.seconds, options.fps, total,
+                static_cast<unsigned long long>(work->droppedFrames()), written);
+    std::printf("jpeg %.0f KiB/frame; resident memory: %.1f MiB before, %.1f MiB peak (+%.1f MiB), "
+                "process peak %.1f MiB\n",
+                frames.at(0).size() / 1024.0, baselineKiB / 1024.0, peakKiB / 1024.0,
+                (peakKiB - baselineKiB) / 1024.0, peakResidentKiB() / 1024.0);
+    std::printf("largest backlog %d frames; file finished %.1f s after the last frame\n", peakBacklog,
+                drainSeconds);
+    return 0;
+}
