@@ -8,8 +8,7 @@ namespace {
 
 // Reads digits of the given base from the start of `text`; false when there is none or the value
 // does not fit in 32 bits.
-bool ReadLeadingNumber(std::string_view text, unsigned base, std::uint32_t* value)
-{
+bool ReadLeadingNumber(std::string_view text, unsigned base, std::uint32_t* value) {
   std::uint64_t v = 0;
   std::size_t digits = 0;
   for (char c : text) {
@@ -27,16 +26,14 @@ bool ReadLeadingNumber(std::string_view text, unsigned base, std::uint32_t* valu
   return true;
 }
 
-std::string_view SkipBlanks(std::string_view text)
-{
+std::string_view SkipBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   return text;
 }
 
 // Calls `visit` for every line of `text` (split at LF, a CR stays in the line) until it returns true.
 template <typename Visit>
-void ForEachLine(std::string_view text, Visit visit)
-{
+void ForEachLine(std::string_view text, Visit visit) {
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
@@ -48,8 +45,7 @@ void ForEachLine(std::string_view text, Visit visit)
 
 }  // namespace
 
-std::string_view CsvField(std::string_view line, int n)
-{
+std::string_view CsvField(std::string_view line, int n) {
   if (n < 1) return {};
   for (int i = 1; i < n; ++i) {
     const std::size_t comma = line.find(',');
@@ -59,8 +55,7 @@ std::string_view CsvField(std::string_view line, int n)
   return line.substr(0, line.find(','));
 }
 
-std::uint32_t ParseCatalogueNumber(std::string_view cell)
-{
+std::uint32_t ParseCatalogueNumber(std::string_view cell) {
   if (cell.empty() || cell == "/") return 0;
   cell = cell.substr(0, cell.find('/'));
   std::string text(cell);
@@ -79,15 +74,13 @@ std::uint32_t ParseCatalogueNumber(std::string_view cell)
   return ReadLeadingNumber(binary, 2, &value) ? value : 0;
 }
 
-std::uint32_t ParseCatalogueCount(std::string_view cell)
-{
+std::uint32_t ParseCatalogueCount(std::string_view cell) {
   std::uint32_t value = 0;
   return ReadLeadingNumber(SkipBlanks(cell), 10, &value) ? value : 0;
 }
 
 bool FindCataloguePart(std::string_view identificationTable, std::uint32_t jedecId, std::uint32_t remsId,
-                       std::string* name)
-{
+                       std::string* name) {
   bool found = false;
   ForEachLine(identificationTable, [&](std::string_view line) {
     const std::string_view part = CsvField(line, 2);
@@ -108,8 +101,7 @@ bool FindCataloguePart(std::string_view identificationTable, std::uint32_t jedec
   return found;
 }
 
-bool FindCatalogueOperations(std::string_view operationTable, std::string_view name, CatalogueOperations* ops)
-{
+bool FindCatalogueOperations(std::string_view operationTable, std::string_view name, CatalogueOperations* ops) {
   if (name.empty() || ops == nullptr) return false;
   bool found = false;
   ForEachLine(operationTable, [&](std::string_view line) {

@@ -5,8 +5,7 @@ namespace quillon {
 namespace {
 
 // Value of one hexadecimal digit, or -1.
-int HexDigitValue(char c)
-{
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -15,8 +14,7 @@ int HexDigitValue(char c)
 
 }  // namespace
 
-std::uint32_t Crc32Raw32(const std::uint8_t* block)
-{
+std::uint32_t Crc32Raw32(const std::uint8_t* block) {
   std::uint32_t crc = 0xFFFFFFFFu;
   for (std::size_t i = 0; i < kCrc32BlockSize; ++i) {
     crc ^= block[i];
@@ -26,8 +24,7 @@ std::uint32_t Crc32Raw32(const std::uint8_t* block)
   return crc;
 }
 
-std::uint16_t Crc16Msb(const void* data, std::size_t length)
-{
+std::uint16_t Crc16Msb(const void* data, std::size_t length) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   std::uint16_t crc = 0xFFFF;
   for (std::size_t i = 0; i < length; ++i) {
@@ -38,8 +35,7 @@ std::uint16_t Crc16Msb(const void* data, std::size_t length)
   return crc;
 }
 
-std::string HexSpaced(const void* bytes, std::size_t count)
-{
+std::string HexSpaced(const void* bytes, std::size_t count) {
   static const char kDigits[] = "0123456789abcdef";
   const auto* p = static_cast<const std::uint8_t*>(bytes);
   std::string text(count * 3, ' ');
@@ -50,8 +46,7 @@ std::string HexSpaced(const void* bytes, std::size_t count)
   return text;
 }
 
-bool HexSpacedParse(std::string_view text, std::vector<std::uint8_t>* out)
-{
+bool HexSpacedParse(std::string_view text, std::vector<std::uint8_t>* out) {
   if (out == nullptr) return false;
   std::vector<std::uint8_t> bytes;
   bytes.reserve(text.size() / 3 + 1);

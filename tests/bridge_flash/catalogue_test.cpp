@@ -9,8 +9,7 @@
 namespace quillon {
 namespace {
 
-std::vector<std::string_view> Lines(std::string_view text)
-{
+std::vector<std::string_view> Lines(std::string_view text) {
   std::vector<std::string_view> lines;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -21,22 +20,19 @@ std::vector<std::string_view> Lines(std::string_view text)
   return lines;
 }
 
-int CellCount(std::string_view line)
-{
+int CellCount(std::string_view line) {
   int n = 1;
   for (char c : line) n += c == ',';
   return n;
 }
 
-std::string_view Table(int id)
-{
+std::string_view Table(int id) {
   std::string_view text;
   EXPECT_TRUE(LoadLibraryResource(id, &text)) << "resource " << id;
   return text;
 }
 
-TEST(CsvField, Cells)
-{
+TEST(CsvField, Cells) {
   const struct {
     std::string_view line;
     int n;
@@ -50,8 +46,7 @@ TEST(CsvField, Cells)
   for (const auto& c : cases) EXPECT_EQ(CsvField(c.line, c.n), c.cell) << c.line << " #" << c.n;
 }
 
-TEST(ParseCatalogueNumber, EveryNotation)
-{
+TEST(ParseCatalogueNumber, EveryNotation) {
   const struct {
     std::string_view cell;
     std::uint32_t value;
@@ -65,8 +60,7 @@ TEST(ParseCatalogueNumber, EveryNotation)
   for (const auto& c : cases) EXPECT_EQ(ParseCatalogueNumber(c.cell), c.value) << '"' << c.cell << '"';
 }
 
-TEST(ParseCatalogueCount, LeadingDecimal)
-{
+TEST(ParseCatalogueCount, LeadingDecimal) {
   const struct {
     std::string_view cell;
     std::uint32_t value;
@@ -74,8 +68,7 @@ TEST(ParseCatalogueCount, LeadingDecimal)
   for (const auto& c : cases) EXPECT_EQ(ParseCatalogueCount(c.cell), c.value) << c.cell;
 }
 
-TEST(LoadLibraryResource, OnlyTheTwoCatalogues)
-{
+TEST(LoadLibraryResource, OnlyTheTwoCatalogues) {
   std::string_view text;
   EXPECT_FALSE(LoadLibraryResource(107, &text));
   EXPECT_FALSE(LoadLibraryResource(kFlashIdentificationTableId, nullptr));
@@ -83,16 +76,14 @@ TEST(LoadLibraryResource, OnlyTheTwoCatalogues)
 
 // Part rows of a table: lines after the three header lines whose name cell is set, up to the first
 // line with fewer cells than a part row (the legend of the identification table).
-std::vector<std::string_view> PartRows(const std::vector<std::string_view>& lines, int cells)
-{
+std::vector<std::string_view> PartRows(const std::vector<std::string_view>& lines, int cells) {
   std::vector<std::string_view> rows;
   for (std::size_t i = 3; i < lines.size() && CellCount(lines[i]) == cells; ++i)
     if (!CsvField(lines[i], 2).empty()) rows.push_back(lines[i]);
   return rows;
 }
 
-TEST(FlashCatalogues, LayoutOfBothTables)
-{
+TEST(FlashCatalogues, LayoutOfBothTables) {
   const std::string_view ident = Table(kFlashIdentificationTableId);
   const std::string_view ops = Table(kFlashOperationTableId);
   for (std::string_view text : {ident, ops}) {
@@ -152,8 +143,7 @@ TEST(FlashCatalogues, LayoutOfBothTables)
     EXPECT_EQ(CsvField(identRows[i], 2), CsvField(opRows[i], 2)) << "row " << i;
 }
 
-TEST(FlashCatalogues, EveryCellParses)
-{
+TEST(FlashCatalogues, EveryCellParses) {
   const auto identRows = PartRows(Lines(Table(kFlashIdentificationTableId)), 17);
   for (std::string_view row : identRows) {
     bool anyId = false;
@@ -182,8 +172,7 @@ TEST(FlashCatalogues, EveryCellParses)
   }
 }
 
-TEST(FlashCatalogues, RowsNamedInTheDocumentation)
-{
+TEST(FlashCatalogues, RowsNamedInTheDocumentation) {
   const std::string_view ident = Table(kFlashIdentificationTableId);
   const std::string_view ops = Table(kFlashOperationTableId);
   EXPECT_NE(ident.find("\n,W25X40,EFh,30h,13h,,EFh,12h,,SRP,0,TB,BP2,BP1,BP0,WEL,BUSY\r\n"), std::string_view::npos);
@@ -191,8 +180,7 @@ TEST(FlashCatalogues, RowsNamedInTheDocumentation)
   EXPECT_NE(ops.find("\n,EN25P20,,256 bytes,64-Kbyte,9Fh,90h,03h,05h,06h,02h,D8h,C7h,06h,01h,"), std::string_view::npos);
 }
 
-TEST(FindCataloguePart, ShippedIdentificationTable)
-{
+TEST(FindCataloguePart, ShippedIdentificationTable) {
   const std::string_view ident = Table(kFlashIdentificationTableId);
   const struct {
     std::uint32_t jedec;
@@ -218,8 +206,7 @@ TEST(FindCataloguePart, ShippedIdentificationTable)
   }
 }
 
-TEST(FindCataloguePart, EveryPartIsFoundByItsOwnAnswers)
-{
+TEST(FindCataloguePart, EveryPartIsFoundByItsOwnAnswers) {
   const auto rows = PartRows(Lines(Table(kFlashIdentificationTableId)), 17);
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> firstWithIds;
   for (std::string_view row : rows) {
@@ -234,8 +221,7 @@ TEST(FindCataloguePart, EveryPartIsFoundByItsOwnAnswers)
   }
 }
 
-TEST(FindCatalogueOperations, ShippedOperationTable)
-{
+TEST(FindCatalogueOperations, ShippedOperationTable) {
   const std::string_view ops = Table(kFlashOperationTableId);
   CatalogueOperations w;
   ASSERT_TRUE(FindCatalogueOperations(ops, "W25X40", &w));
@@ -260,8 +246,7 @@ TEST(FindCatalogueOperations, ShippedOperationTable)
   EXPECT_FALSE(FindCatalogueOperations(ops, "", &none));
 }
 
-TEST(FindCatalogueOperations, MalformedCellsKeepDefaults)
-{
+TEST(FindCatalogueOperations, MalformedCellsKeepDefaults) {
   const std::string_view table =
     "SPI Serial Flash\r\n"
     ",,,\r\n"

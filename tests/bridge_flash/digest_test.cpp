@@ -10,8 +10,7 @@
 namespace quillon {
 namespace {
 
-std::string Sha1Hex(const std::string& message)
-{
+std::string Sha1Hex(const std::string& message) {
   std::uint8_t digest[kSha1Size] = {};
   std::uint32_t length = 0;
   if (Sha1Digest(message.data(), message.size(), digest, &length) != 1 || length != kSha1Size) return "failed";
@@ -21,8 +20,7 @@ std::string Sha1Hex(const std::string& message)
   return compact;
 }
 
-TEST(Sha1Digest, PublishedCheckValues)
-{
+TEST(Sha1Digest, PublishedCheckValues) {
   const struct {
     std::string message;
     const char* digest;
@@ -35,8 +33,7 @@ TEST(Sha1Digest, PublishedCheckValues)
   for (const auto& c : cases) EXPECT_EQ(Sha1Hex(c.message), c.digest) << c.message.size() << " bytes";
 }
 
-TEST(Sha1Digest, EmptyInputWithoutBufferAndRefusedArguments)
-{
+TEST(Sha1Digest, EmptyInputWithoutBufferAndRefusedArguments) {
   std::uint8_t digest[kSha1Size] = {};
   std::uint32_t length = 0;
   ASSERT_EQ(Sha1Digest(nullptr, 0, digest, &length), 1);
@@ -51,8 +48,7 @@ TEST(Sha1Digest, EmptyInputWithoutBufferAndRefusedArguments)
   EXPECT_EQ(digest[0], 0xa9);
 }
 
-TEST(Crc16Msb, CheckValues)
-{
+TEST(Crc16Msb, CheckValues) {
   const struct {
     const char* text;
     std::uint16_t crc;
@@ -60,8 +56,7 @@ TEST(Crc16Msb, CheckValues)
   for (const auto& c : cases) EXPECT_EQ(Crc16Msb(c.text, std::strlen(c.text)), c.crc) << c.text;
 }
 
-TEST(Crc32Raw32, MatchesZlibWithoutFinalInversion)
-{
+TEST(Crc32Raw32, MatchesZlibWithoutFinalInversion) {
   // Expected values from Python's zlib.crc32(block) ^ 0xFFFFFFFF.
   std::vector<std::uint8_t> digits(32, 0);
   std::memcpy(digits.data(), "123456789", 9);
@@ -80,15 +75,13 @@ TEST(Crc32Raw32, MatchesZlibWithoutFinalInversion)
   for (const auto& c : cases) EXPECT_EQ(Crc32Raw32(c.block.data()), c.crc);
 }
 
-TEST(HexSpaced, TextForm)
-{
+TEST(HexSpaced, TextForm) {
   const std::uint8_t bytes[] = {0x00, 0xAB};
   EXPECT_EQ(HexSpaced(bytes, 2), "00 ab ");
   EXPECT_EQ(HexSpaced(bytes, 0), "");
 }
 
-TEST(HexSpaced, RoundTripOfEveryByteValue)
-{
+TEST(HexSpaced, RoundTripOfEveryByteValue) {
   std::vector<std::uint8_t> all(256);
   for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
   const std::string text = HexSpaced(all.data(), all.size());
@@ -98,8 +91,7 @@ TEST(HexSpaced, RoundTripOfEveryByteValue)
   EXPECT_EQ(back, all);
 }
 
-TEST(HexSpacedParse, AcceptedTexts)
-{
+TEST(HexSpacedParse, AcceptedTexts) {
   const struct {
     const char* text;
     std::vector<std::uint8_t> bytes;
@@ -119,8 +111,7 @@ TEST(HexSpacedParse, AcceptedTexts)
   }
 }
 
-TEST(HexSpacedParse, RefusesNonDigitsAndLeavesOutputAlone)
-{
+TEST(HexSpacedParse, RefusesNonDigitsAndLeavesOutputAlone) {
   for (const char* text : {"zz", "0g ", " 00", "00 ab  ", "00 -1", "0 ", "00 ab x"}) {
     std::vector<std::uint8_t> out{0x55};
     EXPECT_FALSE(HexSpacedParse(text, &out)) << '"' << text << '"';
@@ -129,8 +120,7 @@ TEST(HexSpacedParse, RefusesNonDigitsAndLeavesOutputAlone)
   EXPECT_FALSE(HexSpacedParse("00", nullptr));
 }
 
-TEST(AnsiToWide, AsciiText)
-{
+TEST(AnsiToWide, AsciiText) {
   std::u16string wide = u"unchanged";
   ASSERT_TRUE(AnsiToWide("Quillon 1.0", &wide));
   EXPECT_EQ(wide, u"Quillon 1.0");

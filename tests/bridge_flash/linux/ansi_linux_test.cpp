@@ -11,8 +11,7 @@ namespace {
 // Switches LC_CTYPE for one test and restores it afterwards.
 class CtypeLocale {
  public:
-  explicit CtypeLocale(const char* name) : saved_(std::setlocale(LC_CTYPE, nullptr))
-  {
+  explicit CtypeLocale(const char* name) : saved_(std::setlocale(LC_CTYPE, nullptr)) {
     ok_ = std::setlocale(LC_CTYPE, name) != nullptr;
   }
   ~CtypeLocale() { std::setlocale(LC_CTYPE, saved_.c_str()); }
@@ -23,8 +22,7 @@ class CtypeLocale {
   bool ok_ = false;
 };
 
-TEST(AnsiToWideLinux, Utf8LocaleGivesUtf16WithSurrogates)
-{
+TEST(AnsiToWideLinux, Utf8LocaleGivesUtf16WithSurrogates) {
   CtypeLocale locale("C.UTF-8");
   if (!locale.ok()) GTEST_SKIP() << "C.UTF-8 locale not available";
   std::u16string wide;

@@ -7,8 +7,7 @@
 namespace quillon {
 namespace {
 
-TEST(AnsiToWideWindows, WesternCodePage)
-{
+TEST(AnsiToWideWindows, WesternCodePage) {
   if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page is " << GetACP();
   std::u16string wide;
   ASSERT_TRUE(AnsiToWide("caf\xE9 \x80", &wide));
