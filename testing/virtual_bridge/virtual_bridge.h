@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <typeindex>
 #include <vector>
@@ -216,6 +217,9 @@ struct VirtualDevice {
   bool openable = true;                        // false: opening fails with openError
   std::uint32_t openError = platform::kErrorFileNotFound;
   int geometryFailures = 0;                    // this many geometry queries fail first
+  InterfaceClass interfaceClass = InterfaceClass::Disk;
+  std::uint32_t deviceNumber = 0;
+  bool unplugged = false;
   SparseDisk& Disk() const;                    // the disk READ(10)/WRITE(10) reach on this path
 };
 
@@ -392,6 +396,8 @@ class VirtualBridge : public platform::Backend {
   void InstallCoreHandlers();
   const CommandHandler* FindHandler(const VirtualController& controller, const CdbRecord& request) const;
   bool NextFault(const CdbRecord& request, Fault* hit);
+  VirtualVolume* VolumeByLetter(char letter);
+  void Record(CdbRecord&& record);
 
   mutable std::recursive_mutex mutex_;
   bool installed_ = false;
