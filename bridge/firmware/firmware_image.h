@@ -27,7 +27,7 @@ constexpr std::uint8_t kFirmwareTrailerMark = 0x30;  // trailer byte 13
 // A record walk must end inside the first 64 KiB; a firmware copy occupies at most that much.
 constexpr std::size_t kFirmwareWalkLimit = 65536;
 constexpr std::size_t kFirmwarePadUnit = 1024;
-constexpr std::size_t kPasswordBlockSize = 32;
+constexpr std::size_t kFirmwarePasswordBlockSize = 32;
 
 // Keys of 7-byte records: type x 65,536 + 16-bit address.
 constexpr std::uint32_t kKeyChipCode = 0x30000;
@@ -96,7 +96,7 @@ struct FirstLayoutPlaces {
   std::int32_t optionOffset = -1;       // least significant value byte of key 0x301FA
   std::uint8_t optionBits = 0;          // that byte
   std::int32_t passwordRecords = -1;    // record 0x3020C, the first of eight consecutive block records
-  std::uint8_t passwordText[kPasswordBlockSize] = {};  // the 32 bytes those eight records carry
+  std::uint8_t passwordText[kFirmwarePasswordBlockSize] = {};  // the 32 bytes those eight records carry
 };
 
 // Places found in a second-layout image (the Apple image).

@@ -47,7 +47,7 @@ bool RecordRunFits(std::int32_t offset, std::size_t imageLength) {
 }
 
 void WriteBlockIntoRecords(std::vector<std::uint8_t>& image, std::int32_t offset,
-                           const std::uint8_t block[kPasswordBlockSize]) {
+                           const std::uint8_t block[kFirmwarePasswordBlockSize]) {
   for (std::size_t k = 0; k < kPasswordRecordCount; ++k)
     std::memcpy(image.data() + offset + k * kValueRecordSize + kValueOffsetInRecord, block + 4 * k, 4);
 }
@@ -182,14 +182,14 @@ int CustomiseImages(const char* product, std::string_view pcImageHex, std::strin
                      appleFlag < 0 || static_cast<std::size_t>(appleFlag) >= apple.size() - kFirmwareTrailerSize))
       return 0;
 
-    std::uint8_t text[kPasswordBlockSize] = {};
-    const void* end = std::memchr(layout.first.passwordText, 0, kPasswordBlockSize);
+    std::uint8_t text[kFirmwarePasswordBlockSize] = {};
+    const void* end = std::memchr(layout.first.passwordText, 0, kFirmwarePasswordBlockSize);
     const std::size_t textLength =
         end ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - layout.first.passwordText)
-            : kPasswordBlockSize;
+            : kFirmwarePasswordBlockSize;
     std::memcpy(text, layout.first.passwordText, textLength);
 
-    std::uint8_t block[kPasswordBlockSize] = {};
+    std::uint8_t block[kFirmwarePasswordBlockSize] = {};
     std::uint32_t digestLength = 0;
     if (Sha1Digest(text, textLength, block, &digestLength) && digestLength == kSha1Size) {
       std::uint32_t mask = 0;
