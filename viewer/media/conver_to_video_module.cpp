@@ -152,7 +152,7 @@ void ConverToVideoModule::openWriter()
         }
     }
     if (!m_writer->isOpened()) {
-        qDebug() << "isOpened savePath 打开失败: " << m_savePath;
+        qDebug().noquote() << "isOpened savePath 打开失败: " << m_savePath;
         QFile::remove(m_savePath);
     }
 }
