@@ -3,4 +3,7 @@
 
 #include "quillon_api.h"
 
+/* HasPassword: 1 when the controller reports a password set, else 0. */
+QUILLON_API int QUILLON_CALL HasPassword(const char* path);
+
 #endif
