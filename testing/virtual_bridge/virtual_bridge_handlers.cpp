@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "virtual_bridge.h"
+#include "region_disks.h"
 
 namespace quillon::testing {
 namespace {
@@ -346,6 +347,7 @@ void VirtualBridge::InstallCoreHandlers() {
   SetVendorHandler(0x61, [](CommandContext& c) { return ReplyByte(c, c.controller.sdStatus); });
   SetStandardHandler(0x28, Read10);
   SetStandardHandler(0x2A, Write10);
+  InstallRegionDiskHandlers(*this);
 }
 
 }  // namespace quillon::testing
