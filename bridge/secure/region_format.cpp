@@ -84,7 +84,15 @@ int SizeAndFormat(int cipherSize, const char* fileSystem, const char* publicLabe
     // Distinct serial numbers for the two exFAT volumes.
     cipher.options.exfatSerial = ~serial;
 
-    // Locks are released by the regions' destructors on every way out.
+    // Both locks are released on every way out, the public volume's first.
+    struct ReleaseLocks {
+        Region& first;
+        Region& second;
+        ~ReleaseLocks() {
+            first.lock.Release();
+            second.lock.Release();
+        }
+    } release{pub, cipher};
     if (pub.sectors > 0 && !LockRegionVolume(pub)) return 0;
     if (cipher.sectors > 0 && !LockRegionVolume(cipher)) return 0;
 
