@@ -17,6 +17,7 @@
 #include "platform/backend.h"
 #include "platform/linux/block_devices.h"
 #include "platform/linux/sg_request.h"
+#include "platform/linux/volume_mounts.h"
 
 namespace quillon::platform {
 namespace {
@@ -139,8 +140,9 @@ class LinuxBackend : public Backend {
     return fd < 0 ? kInvalidDeviceHandle : fd;
   }
 
-  // Locking takes the block device exclusively (refused while it is mounted or held); dismounting
-  // flushes and drops the kernel's cached blocks so the new contents are read afresh.
+  // Locking unmounts what is mounted from the device (a file system in use stays, and the lock is
+  // refused) and takes the block device exclusively; dismounting flushes and drops the kernel's cached
+  // blocks so the new contents are read afresh; unlocking asks the kernel to re-read the disk.
   bool ControlVolume(DeviceHandle volume, VolumeControl control, std::uint32_t* error) override {
     std::uint32_t ignored = 0;
     if (error == nullptr) error = &ignored;
@@ -151,6 +153,7 @@ class LinuxBackend : public Backend {
         return true;
       case VolumeControl::Lock: {
         if (exclusive_.count(fd)) return true;
+        if (!linux_volume::UnmountFileSystems(fd, error)) return false;
         char link[64];
         std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
         const int held = ::open(link, O_RDWR | O_EXCL | O_CLOEXEC);
@@ -176,6 +179,7 @@ class LinuxBackend : public Backend {
         }
         ::close(it->second);
         exclusive_.erase(it);
+        linux_volume::RereadDisk(fd);
         return true;
       }
     }
