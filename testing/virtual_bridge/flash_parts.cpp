@@ -36,8 +36,9 @@ std::vector<std::vector<std::string>> Rows(int resourceId) {
 int HexByte(const std::string& cell) {
   const std::string first = cell.substr(0, cell.find('/'));
   if (first.size() != 3 || (first[2] != 'h' && first[2] != 'H')) return -1;
+  const std::string digits = first.substr(0, 2);
   char* end = nullptr;
-  const long v = std::strtol(first.substr(0, 2).c_str(), &end, 16);
+  const long v = std::strtol(digits.c_str(), &end, 16);
   return *end == '\0' ? static_cast<int>(v) : -1;
 }
 
