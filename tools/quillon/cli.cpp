@@ -23,6 +23,7 @@ const OptionInfo kGlobalOptions[] = {
     {"--device", "PATH", "the bridge to use (\\\\.\\PhysicalDriveN, /dev/sdX, /dev/sgN); default: the first found"},
     {"--json", nullptr, "print one JSON object instead of text"},
     {"--quiet", nullptr, "no progress line"},
+    {"--trace", nullptr, "with --virtual: list every request the virtual bridge received on standard error"},
     {"--help", nullptr, "show help (also after a command)"},
 };
 
@@ -150,6 +151,7 @@ int RunTool(int argc, char** argv) {
   bool help = false;
   bool json = false;
   bool quiet = false;
+  bool trace = false;
   bool deviceGiven = false;
   std::string device;
   std::string virtualDir;
@@ -209,6 +211,8 @@ int RunTool(int argc, char** argv) {
       json = true;
     } else if (std::strcmp(found->name, "--quiet") == 0) {
       quiet = true;
+    } else if (std::strcmp(found->name, "--trace") == 0) {
+      trace = true;
     } else {
       help = true;
     }
@@ -260,13 +264,15 @@ int RunTool(int argc, char** argv) {
     } else {
       char first[kMaxDevicePath + 1] = {};
       if (FindFirstDevice(first) == 0) {
-        status = context.Failed("no bridge first (name one with --device)");
+        status = context.Failed("no bridge found (name one with --device)");
       } else {
         context.device = first;
       }
     }
   }
   if (status == kExitOk) status = command->run(context);
+  if (session && trace)
+    for (const std::string& line : session->Trace()) std::fprintf(stderr, "trace: %s\n", line.c_str());
   if (session && !session->Save(&error)) {
     out.Error("cannot save the virtual bridge: " + error);
     if (status == kExitOk) status = kExitFailed;

@@ -2,6 +2,7 @@
 
 #include "virtual_session.h"
 
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/backend.h"
@@ -43,6 +44,25 @@ class StoredBridge : public VirtualSession {
     lines.push_back({"cipher-image", (root / "cipher.img").string()});
     lines.push_back({"iso-image", (root / "iso.img").string()});
     lines.push_back({"sample-firmware", SampleFirmwarePath(dir_)});
+    return lines;
+  }
+
+  std::vector<std::string> Trace() const override {
+    std::vector<std::string> lines;
+    for (const vt::CdbRecord& r : bridge_.Log()) {
+      std::string cdb;
+      char cell[4];
+      for (std::uint8_t i = 0; i < r.cdbLength && i < r.cdb.size(); ++i) {
+        std::snprintf(cell, sizeof(cell), "%02x", r.cdb[i]);
+        cdb += cell;
+      }
+      char text[256];
+      std::snprintf(text, sizeof(text), "%s %s %s %u bytes -> %s status %u returned %u error %u", r.path.c_str(),
+                    cdb.c_str(), r.dataIn ? "in" : "out", static_cast<unsigned>(r.transferLength),
+                    r.ok ? "ok" : "failed", static_cast<unsigned>(r.scsiStatus), static_cast<unsigned>(r.bytesReturned),
+                    static_cast<unsigned>(r.error));
+      lines.push_back(text);
+    }
     return lines;
   }
 

@@ -27,6 +27,8 @@ class VirtualSession {
   virtual bool Save(std::string* error) = 0;
   // Name/value lines describing the stored bridge and where its images are.
   virtual std::vector<std::pair<std::string, std::string>> Describe() const = 0;
+  // One line per request the bridge received in this run, with its outcome.
+  virtual std::vector<std::string> Trace() const = 0;
 };
 
 // False when this build has no virtual bridge.
