@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -203,21 +202,6 @@ TEST(FindCataloguePart, ShippedIdentificationTable) {
     const bool found = FindCataloguePart(ident, c.jedec, c.rems, &name);
     EXPECT_EQ(found, c.name != nullptr) << std::hex << c.jedec << " " << c.rems;
     EXPECT_EQ(name, c.name ? c.name : "previous");
-  }
-}
-
-TEST(FindCataloguePart, EveryPartIsFoundByItsOwnAnswers) {
-  const auto rows = PartRows(Lines(Table(kFlashIdentificationTableId)), 17);
-  std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> firstWithIds;
-  for (std::string_view row : rows) {
-    auto byte = [&](int cell) { return ParseCatalogueNumber(CsvField(row, cell)); };
-    const std::uint32_t jedec = byte(3) | byte(4) << 8 | byte(5) << 16;
-    std::uint32_t rems = byte(7) | byte(8) << 8;
-    if (rems == 0) rems = 0xFFFF;
-    firstWithIds.emplace(std::make_pair(jedec, rems), std::string(CsvField(row, 2)));
-    std::string name;
-    ASSERT_TRUE(FindCataloguePart(Table(kFlashIdentificationTableId), jedec, rems, &name)) << row;
-    EXPECT_EQ(name, firstWithIds.at({jedec, rems})) << row;
   }
 }
 
