@@ -2,12 +2,12 @@
 #include "media_test_support.h"
 
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPixmap>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 using namespace mediatest;
 
@@ -88,13 +88,13 @@ TEST_F(ConverterTest, EveryWorkGetsEveryFrameInWorkIdOrder)
     ASSERT_EQ(m_converter->startVideoWork(lowFile, QSize(64, 48), lowId), lowId);
 
     // Copies are handed out in the conversion thread; note who got each one, as it happens.
-    QMutex orderMutex;
+    std::mutex orderMutex;
     QList<int> order;
     QList<const char *> copies;
     for (int id : {lowId, highId}) {
         QObject::connect(m_converter->videoWork(id).data(), &ConverToVideoModule::newImageData,
                          [&, id](char *data, int) {
-                             QMutexLocker lock(&orderMutex);
+                             std::lock_guard<std::mutex> lock(orderMutex);
                              order << id;
                              copies << data;
                          });
@@ -113,7 +113,7 @@ TEST_F(ConverterTest, EveryWorkGetsEveryFrameInWorkIdOrder)
     for (int i = 0; i < frames + 1; ++i)
         expected << lowId << highId;
     {
-        QMutexLocker lock(&orderMutex);
+        std::lock_guard<std::mutex> lock(orderMutex);
         EXPECT_EQ(order, expected);
         for (int i = 0; i + 1 < copies.size(); i += 2)
             EXPECT_NE(copies.at(i), copies.at(i + 1)) << "each work needs its own copy";

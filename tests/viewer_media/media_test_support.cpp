@@ -3,7 +3,6 @@
 #include <QBuffer>
 #include <QGuiApplication>
 #include <QImage>
-#include <QMutexLocker>
 #include <QPainter>
 #include <QProcess>
 
@@ -13,6 +12,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 namespace mediatest {
 
@@ -40,13 +40,13 @@ private:
 [[maybe_unused]] ::testing::Environment *const g_guiEnvironment =
     ::testing::AddGlobalTestEnvironment(new GuiAppEnvironment);
 
-QMutex g_logMutex;
+std::mutex g_logMutex;
 QStringList g_logLines;
 QtMessageHandler g_previousHandler = nullptr;
 
 void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     g_logLines << msg;
 }
 
@@ -120,7 +120,7 @@ Bgr firstFrameCentre(const QString &path)
 LogCapture::LogCapture()
 {
     {
-        QMutexLocker lock(&g_logMutex);
+        std::lock_guard<std::mutex> lock(g_logMutex);
         g_logLines.clear();
     }
     g_previousHandler = qInstallMessageHandler(captureMessage);
@@ -133,13 +133,13 @@ LogCapture::~LogCapture()
 
 QStringList LogCapture::lines() const
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     return g_logLines;
 }
 
 int LogCapture::count(const QString &text) const
 {
-    QMutexLocker lock(&g_logMutex);
+    std::lock_guard<std::mutex> lock(g_logMutex);
     int n = 0;
     for (const QString &line : g_logLines)
         n += line.contains(text) ? 1 : 0;

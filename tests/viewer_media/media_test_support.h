@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QColor>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QSize>
 #include <QString>

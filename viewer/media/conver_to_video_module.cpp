@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QImage>
 #include <QMetaType>
-#include <QMutexLocker>
 #include <QTimer>
 
 #include <opencv2/core.hpp>
@@ -57,7 +56,7 @@ ConverToVideoModule::~ConverToVideoModule()
     m_watchdog = nullptr;
 
     {
-        QMutexLocker lock(&m_backlogMutex);
+        std::unique_lock<std::mutex> lock(m_backlogMutex);
         for (char *frame : m_backlog)
             delete[] frame;
         m_backlog.clear();
@@ -72,7 +71,7 @@ bool ConverToVideoModule::queueFrameCopy(const char *data, int len)
     if (!data || len <= 0)
         return false;
 
-    QMutexLocker lock(&m_backlogMutex);
+    std::unique_lock<std::mutex> lock(m_backlogMutex);
     const int backlog = static_cast<int>(m_backlog.size());
     if (m_droppingFrames && backlog <= kBacklogResume) {
         logDropBurstLocked();
@@ -98,13 +97,13 @@ bool ConverToVideoModule::queueFrameCopy(const char *data, int len)
 
 int ConverToVideoModule::pendingFrames() const
 {
-    QMutexLocker lock(&m_backlogMutex);
+    std::unique_lock<std::mutex> lock(m_backlogMutex);
     return static_cast<int>(m_backlog.size());
 }
 
 quint64 ConverToVideoModule::droppedFrames() const
 {
-    QMutexLocker lock(&m_backlogMutex);
+    std::unique_lock<std::mutex> lock(m_backlogMutex);
     return m_droppedFrames;
 }
 
@@ -116,7 +115,7 @@ void ConverToVideoModule::logDropBurstLocked()
 
 void ConverToVideoModule::takeFromBacklog(char *data)
 {
-    QMutexLocker lock(&m_backlogMutex);
+    std::unique_lock<std::mutex> lock(m_backlogMutex);
     m_backlog.erase(data);
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QMutex>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -9,6 +8,7 @@
 #include <opencv2/core/types.hpp>
 
 #include <cstdint>
+#include <mutex>
 #include <unordered_set>
 
 class QTimer;
@@ -87,7 +87,7 @@ private:
 
     // Frames handed over but not yet taken up by the recording thread. They are owned through this set
     // until the slot takes them, so frames still queued when the recording ends are freed too.
-    mutable QMutex m_backlogMutex;
+    mutable std::mutex m_backlogMutex;
     std::unordered_set<char *> m_backlog;
     bool m_droppingFrames = false;
     quint64 m_burstDrops = 0;

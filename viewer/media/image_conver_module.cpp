@@ -6,16 +6,18 @@
 #include <QMetaType>
 #include <QMutexLocker>
 
+#include <mutex>
+
 namespace {
 
-QBasicMutex g_instanceMutex;
+std::mutex g_instanceMutex;
 ImageConverModule *g_instance = nullptr;
 
 }  // namespace
 
 ImageConverModule *ImageConverModule::instance()
 {
-    QMutexLocker lock(&g_instanceMutex);
+    std::lock_guard<std::mutex> lock(g_instanceMutex);
     if (!g_instance) {
         g_instance = new ImageConverModule();
         // Torn down with the application object, once the window and its stream thread are gone. A
@@ -29,7 +31,7 @@ void ImageConverModule::destroyInstance()
 {
     ImageConverModule *doomed = nullptr;
     {
-        QMutexLocker lock(&g_instanceMutex);
+        std::lock_guard<std::mutex> lock(g_instanceMutex);
         doomed = g_instance;
         g_instance = nullptr;
     }
