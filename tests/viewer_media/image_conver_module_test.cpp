@@ -42,14 +42,6 @@ protected:
     ImageConverModule *m_converter = nullptr;
 };
 
-TEST_F(ConverterTest, IsOneNamedObjectWithItsOwnThread)
-{
-    EXPECT_EQ(ImageConverModule::instance(), m_converter);
-    EXPECT_EQ(m_converter->objectName(), QStringLiteral("ImageConverModule"));
-    EXPECT_NE(m_converter->thread(), QThread::currentThread());
-    EXPECT_TRUE(m_converter->thread()->isRunning());
-}
-
 // Every frame reaches the live view, an undecodable one as a null pixmap; frames without bytes are
 // ignored.
 TEST_F(ConverterTest, DecodesEveryFrameForTheLiveView)
