@@ -32,6 +32,24 @@ constexpr std::uint32_t kOldSerialAddress = 0x30164;
 constexpr std::uint32_t kReservedAddress = 0x30820;
 constexpr std::uint64_t kReservedSectors = 4;  // 4 x (the word at kReservedAddress = 0) + 4
 constexpr std::size_t kLoadChunk = 1 << 20;
+// Disk sizes change with the cipher-size command while blocks past the end stay stored; loading and
+// saving reach every block by widening a disk to this for the moment.
+constexpr std::uint64_t kWidestDisk = std::uint64_t{1} << 32;
+
+// Widens a disk for the life of the object.
+class Widened {
+ public:
+  explicit Widened(SparseDisk& disk) : disk_(disk), count_(disk.BlockCount()) {
+    disk_.SetBlockCount(std::max(count_, kWidestDisk));
+  }
+  ~Widened() { disk_.SetBlockCount(count_); }
+  Widened(const Widened&) = delete;
+  Widened& operator=(const Widened&) = delete;
+
+ private:
+  SparseDisk& disk_;
+  std::uint64_t count_;
+};
 
 using Ini = std::map<std::string, std::string>;
 
@@ -349,7 +367,16 @@ bool BridgeStore::Load(const std::string& dir, VirtualBridge& bridge, std::strin
     if (!number(f.key, &value) || value < f.min || value > f.max) return bad(f.key);
     f.set(value);
   }
-  c.cipherDisk.SetBlockCount(c.cipherSize);
+  // A disk keeps the size the last cipher-size command gave it (the public disk reaches block 2^32
+  // before any).
+  std::uint64_t publicBlocks = c.publicDisk.BlockCount();
+  std::uint64_t cipherBlocks = c.cipherSize;
+  if (ini.count("disk.public_blocks") && (!ParseU64(ini["disk.public_blocks"], &publicBlocks) || publicBlocks > kWidestDisk))
+    return bad("disk.public_blocks");
+  if (ini.count("disk.cipher_blocks") && (!ParseU64(ini["disk.cipher_blocks"], &cipherBlocks) || cipherBlocks > kWidestDisk))
+    return bad("disk.cipher_blocks");
+  c.publicDisk.SetBlockCount(publicBlocks);
+  c.cipherDisk.SetBlockCount(cipherBlocks);
 
   // Controller memory: "address: hex" rows of 32 bytes.
   memoryRows_.clear();
@@ -396,6 +423,7 @@ bool BridgeStore::Load(const std::string& dir, VirtualBridge& bridge, std::strin
 }
 
 bool BridgeStore::LoadDisk(DiskFile& d, std::string* error) {
+  Widened widened(*d.disk);
   const fs::path image = fs::path(dir_) / (d.name + ".img");
   std::error_code ec;
   if (fs::exists(image, ec)) {
@@ -509,6 +537,7 @@ bool BridgeStore::SaveDisk(DiskFile& d, std::string* error) {
     return false;
   }
   std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+  Widened widened(*d.disk);
   if (!file) {
     *error = "cannot open " + image.string();
     return false;
@@ -566,6 +595,8 @@ bool BridgeStore::Save(std::string* error) {
   ini << "flash.part = " << flashPartName_ << "\n";
   ini << "flash.present = " << (c.flash.present ? 1 : 0) << "\n";
   ini << "disk.sectors = " << diskSectors_ << "\n";
+  ini << "disk.public_blocks = " << c.publicDisk.BlockCount() << "\n";
+  ini << "disk.cipher_blocks = " << c.cipherDisk.BlockCount() << "\n";
   for (std::size_t i = 0; i < c.regions.size() && i < 4; ++i) {
     const RegionEntry& e = c.regions[i];
     ini << "region." << i << " = " << unsigned{e.type} << " " << unsigned{e.flags} << " " << e.lastBlock << " "

@@ -13,6 +13,7 @@ bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* ou
   const std::size_t start = hex ? 2 : 0;
   const std::uint64_t base = hex ? 16 : 10;
   std::uint64_t value = 0;
+  bool overflow = false;
   bool ok = text.size() > start;
   for (std::size_t i = start; ok && i < text.size(); ++i) {
     const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
@@ -25,17 +26,14 @@ bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* ou
       ok = false;
       break;
     }
-    if (value > (UINT64_MAX - digit) / base) {
-      value = UINT64_MAX;
-      break;
-    }
+    if (value > (UINT64_MAX - digit) / base) overflow = true;
     value = value * base + digit;
   }
   if (!ok) {
     *error = "'" + text + "' is not a number";
     return false;
   }
-  if (value > max) {
+  if (overflow || value > max) {
     char limit[64];
     std::snprintf(limit, sizeof(limit), "%llu (0x%llx)", static_cast<unsigned long long>(max),
                   static_cast<unsigned long long>(max));
