@@ -87,7 +87,6 @@ void PrintCommandHelp(const Command& c) {
 }
 
 void Emit(const Context& context, const Output& out, int status) {
-  for (const std::string& e : out.Errors()) std::fprintf(stderr, "quillon %s: %s\n", context.command().name, e.c_str());
   if (context.json) {
     JsonObject object;
     object.Add("command", context.command().name);
@@ -106,6 +105,7 @@ void Emit(const Context& context, const Output& out, int status) {
     for (const std::string& line : out.Lines()) std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
+  for (const std::string& e : out.Errors()) std::fprintf(stderr, "quillon %s: %s\n", context.command().name, e.c_str());
 }
 
 int UsageError(const std::string& message) {
