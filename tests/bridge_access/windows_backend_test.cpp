@@ -9,7 +9,9 @@
 #include "access/commands.h"
 #include "access/discovery.h"
 #include "platform/backend.h"
+#include "access/scsi.h"
 #include "platform/windows/mount_manager_format.h"
+#include "platform/windows/native_request.h"
 #include "quillon_discovery.h"
 
 namespace quillon::platform {
@@ -52,6 +54,49 @@ TEST(MountManagerFormatTest, RepliesAreReadWithinTheirBounds) {
   ASSERT_TRUE(windows::ParseMountDevName(dev.data(), dev.size(), &name));
   EXPECT_EQ(name, u"abc");
   EXPECT_FALSE(windows::ParseMountDevName(dev.data(), 6, &name));
+}
+
+// The translation a 64-bit process uses; 32-bit builds hand the request over unchanged.
+TEST(NativeRequestTest, RequestsAreRebuiltInTheNativeLayoutAndRepliesMappedBack) {
+  BridgeDevice device{};
+  ASSERT_TRUE(OpenBridgeDevice(&device, "\\\\.\\PhysicalDrive1"));
+  ScsiCommand in = VendorCommand(device, 0x34);
+  in.dataIn = true;
+  in.transferLength = 13;
+  in.timeoutSeconds = 2;
+  in.inLength = in.outLength = 81;
+  std::vector<std::uint8_t> request(kRequestBufferSize, 0);
+  EncodeRequestHeader(in, request.data());
+  windows::NativeRequest native;
+  ASSERT_TRUE(windows::ToNativeRequest(request.data(), 81, 81, &native));
+  auto* spt = reinterpret_cast<SCSI_PASS_THROUGH*>(native.buffer.data());
+  EXPECT_EQ(spt->Length, sizeof(SCSI_PASS_THROUGH));
+  EXPECT_EQ(spt->CdbLength, 16);
+  EXPECT_EQ(spt->DataIn, 1);
+  EXPECT_EQ(spt->DataTransferLength, 13u);
+  EXPECT_EQ(spt->TimeOutValue, 2u);
+  EXPECT_EQ(spt->DataBufferOffset, native.dataOffset);
+  EXPECT_EQ(spt->Cdb[1], 0x34);
+  EXPECT_EQ(native.outLength, native.dataOffset + 13);
+
+  spt->ScsiStatus = 2;
+  for (int i = 0; i < 13; ++i) native.buffer[native.dataOffset + i] = static_cast<std::uint8_t>(i + 1);
+  EXPECT_EQ(windows::FromNativeReply(native, native.dataOffset + 13, request.data(), 81), 81u);
+  EXPECT_EQ(request[2], 2);
+  EXPECT_EQ(request[68], 1);
+  EXPECT_EQ(request[80], 13);
+  EXPECT_EQ(windows::FromNativeReply(native, sizeof(SCSI_PASS_THROUGH), request.data(), 81), 44u);
+
+  ScsiCommand out = VendorCommand(device, 0x5D);
+  out.transferLength = 32;
+  out.inLength = out.outLength = 100;
+  EncodeRequestHeader(out, request.data());
+  request[68] = 0xAA;
+  request[99] = 0xBB;
+  ASSERT_TRUE(windows::ToNativeRequest(request.data(), 100, 100, &native));
+  EXPECT_EQ(native.inLength, native.dataOffset + 32);
+  EXPECT_EQ(native.buffer[native.dataOffset], 0xAA);
+  EXPECT_EQ(native.buffer[native.dataOffset + 31], 0xBB);
 }
 
 TEST(WindowsBackendTest, MissingPhysicalDriveCannotBeOpened) {

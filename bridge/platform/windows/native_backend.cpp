@@ -12,15 +12,17 @@
 
 #include "platform/backend.h"
 #include "platform/windows/mount_manager_format.h"
+#include "platform/windows/native_request.h"
 
 namespace quillon::platform {
 namespace {
 
-// The request buffer is laid out for the 32-bit structure.
-static_assert(sizeof(SCSI_PASS_THROUGH) == 44, "the pass-through header must be the 44-byte 32-bit layout");
-static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12, "DataTransferLength at 12");
-static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 20, "DataBufferOffset at 20");
-static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 28, "Cdb at 28");
+// The request buffer is laid out for the structure of 32-bit Windows, the library's target; a 64-bit
+// build translates (native_request.h).
+static_assert(sizeof(void*) != 4 || sizeof(SCSI_PASS_THROUGH) == 44, "the 32-bit pass-through header is 44 bytes");
+static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12, "DataTransferLength at 12");
+static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 20, "DataBufferOffset at 20");
+static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH, Cdb) == 28, "Cdb at 28");
 
 constexpr DWORD kIoctlScsiPassThrough = 0x4D004;
 constexpr DWORD kIoctlStorageQueryProperty = 0x2D1400;
@@ -134,7 +136,7 @@ class WindowsBackend : public Backend {
  public:
   DeviceHandle OpenDevice(const char* path, std::uint32_t* error) override {
     HANDLE h = path ? OpenReadWrite(path, 0) : INVALID_HANDLE_VALUE;
-    if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = path ? GetLastError() : kErrorInvalidParameter;
+    if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = path ? static_cast<std::uint32_t>(GetLastError()) : std::uint32_t{kErrorInvalidParameter};
     return FromHandle(h);
   }
 
@@ -142,11 +144,22 @@ class WindowsBackend : public Backend {
                                     std::uint32_t outLength) override {
     PassThroughResult result;
     DWORD returned = 0;
-    result.ok = DeviceIoControl(ToHandle(handle), kIoctlScsiPassThrough, request, inLength, request, outLength,
-                                &returned, nullptr) != FALSE;
-    result.bytesReturned = returned;
+    if constexpr (windows::kNativeLayoutIsPortable) {
+      result.ok = DeviceIoControl(ToHandle(handle), kIoctlScsiPassThrough, request, inLength, request, outLength,
+                                  &returned, nullptr) != FALSE;
+      result.bytesReturned = returned;
+    } else {
+      windows::NativeRequest native;
+      if (!windows::ToNativeRequest(request, inLength, outLength, &native)) {
+        result.error = kErrorInvalidParameter;
+        return result;
+      }
+      result.ok = DeviceIoControl(ToHandle(handle), kIoctlScsiPassThrough, native.buffer.data(), native.inLength,
+                                  native.buffer.data(), native.outLength, &returned, nullptr) != FALSE;
+      if (result.ok) result.bytesReturned = windows::FromNativeReply(native, returned, request, outLength);
+    }
     if (result.ok) {
-      result.scsiStatus = reinterpret_cast<const SCSI_PASS_THROUGH*>(request)->ScsiStatus;
+      result.scsiStatus = request[2];  // ScsiStatus
     } else {
       result.error = GetLastError();
     }
