@@ -143,6 +143,24 @@ TEST_F(ToolSession, FirmwareOnCardsWhenThereIsNoFlash) {
   EXPECT_EQ(Q({"read-flash"}).status, 1);
 }
 
+// The progress line is drawn only when standard error is a terminal (script(1) provides one).
+TEST_F(ToolSession, ProgressLineOnATerminalUnlessQuiet) {
+  if (!HaveProgram("script")) GTEST_SKIP() << "script missing";
+  Init();
+  auto onTerminal = [&](const std::string& options) {
+    const std::string typed = std::string(QUILLON_TOOL) + " --virtual " + dir + options + " update-fw " + Sample();
+    const std::string captured = tmp / "terminal.txt";
+    EXPECT_EQ(std::system(("script -qec '" + typed + "' /dev/null > " + captured + " 2>&1").c_str()), 0);
+    return ReadFile(captured);
+  };
+  const std::string shown = onTerminal("");
+  EXPECT_TRUE(Contains(shown, "\rupdate-fw: ")) << shown;
+  EXPECT_TRUE(Contains(shown, "written and verified")) << shown;
+  const std::string quiet = onTerminal(" --quiet");
+  EXPECT_FALSE(Contains(quiet, "update-fw: ")) << quiet;
+  EXPECT_TRUE(Contains(quiet, "written and verified")) << quiet;
+}
+
 TEST_F(ToolSession, NoBridgeFoundWithoutDevice) {
   Init({"--identify", "6623"});
   const Result run = Q({"identify"});
