@@ -24,6 +24,11 @@ static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH, DataTransferLeng
 static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 20, "DataBufferOffset at 20");
 static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH, Cdb) == 28, "Cdb at 28");
 
+// The Setup API records as the 32-bit library fills them: interface data of 28 bytes, a detail record
+// whose size field is 5.
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface data is 28 bytes");
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "detail size field is 5");
+
 constexpr DWORD kIoctlScsiPassThrough = 0x4D004;
 constexpr DWORD kIoctlStorageQueryProperty = 0x2D1400;
 constexpr DWORD kIoctlStorageGetDeviceNumber = 0x2D1080;
