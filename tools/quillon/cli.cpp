@@ -81,8 +81,9 @@ void PrintCommandHelp(const Command& c) {
     std::printf("\nOptions:\n");
     PrintOptions(c.options);
   }
+  if (c.target == Command::Target::Device || *c.exports) std::printf("\n");
   if (c.target == Command::Target::Device)
-    std::printf("\nRuns on the bridge given with --device, or on the first bridge found.\n");
+    std::printf("Runs on the bridge given with --device, or on the first bridge found.\n");
   if (*c.exports) std::printf("Library exports: %s\n", c.exports);
 }
 
