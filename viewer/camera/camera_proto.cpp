@@ -64,10 +64,12 @@ void ensureFrame()
 }
 
 // Keeps a copy of a non-image packet as the last reply. A packet longer than the reply buffer is kept
-// cut to the buffer's size, and backbuflen gives the number of bytes actually held.
+// cut to the buffer's size (and says so), and backbuflen gives the number of bytes actually held.
 void storeReply(const uint8_t *pkt, int size)
 {
     const int n = size < VS_REPLY_BUF_LEN ? size : VS_REPLY_BUF_LEN;
+    if (n < size)
+        std::printf("reply of %d bytes kept as %d\n", size, n);
     std::memcpy(g_parser.backbuf, pkt, static_cast<size_t>(n));
     g_parser.backbuflen = n;
 }
@@ -84,9 +86,11 @@ void takeChunkFields(uint8_t flags, uint32_t value)
 // from there and from the new read without being gathered first).
 void dispatchImageChunk(const uint8_t *hdr, int length, const uint8_t *a, int na, const uint8_t *b, int nb)
 {
-    // A chunk whose fixed fields do not fit is malformed: it is ignored as a whole, nothing is copied.
-    if (length < VS_CHUNK_FIXED)
+    // A chunk whose fixed fields do not fit is malformed: it is refused as a whole, nothing is copied.
+    if (length < VS_CHUNK_FIXED) {
+        std::printf("image chunk length=%d too short, dropped\n", length);
         return;
+    }
     Parser &p = g_parser;
     const uint8_t frameId = hdr[5];
     const uint8_t flags = hdr[7];
