@@ -39,8 +39,11 @@ function(project_add_gtest)
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
       ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;${T_ENVIRONMENT}")
   else()
+    # gtest_discover_tests takes PROPERTIES as a flat key/value list: a list value must be escaped.
+    string(REPLACE ";" "\\;" labels "${T_LABELS}")
+    string(REPLACE ";" "\\;" environment "${T_ENVIRONMENT}")
     gtest_discover_tests(${T_NAME}
       DISCOVERY_TIMEOUT 60
-      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ENVIRONMENT "${T_ENVIRONMENT}")
+      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${environment}")
   endif()
 endfunction()

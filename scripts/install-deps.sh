@@ -25,7 +25,8 @@ linux_pkgs=(
   dosfstools exfatprogs mtools
   clang libclang-rt-14-dev
 )
-windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 wine wine32:i386)
+windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64)
 
 missing() {
   local p out=()
