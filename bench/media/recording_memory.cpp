@@ -110,12 +110,21 @@ int main(int argc, char **argv)
         feeding = false;
     });
 
+    // Peak resident memory per ten seconds of recording, to show whether it keeps growing.
     long peakKiB = baselineKiB;
     int peakBacklog = 0;
+    QVector<long> windowPeakKiB;
+    QElapsedTimer recording;
+    recording.start();
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, [&] {
-        peakKiB = qMax(peakKiB, residentKiB());
+        const long now = residentKiB();
+        peakKiB = qMax(peakKiB, now);
         peakBacklog = qMax(peakBacklog, work->pendingFrames());
+        const int window = static_cast<int>(recording.elapsed() / 10000);
+        if (windowPeakKiB.size() <= window)
+            windowPeakKiB.resize(window + 1);
+        windowPeakKiB[window] = qMax(windowPeakKiB[window], now);
     });
     sampler.start(50);
 
@@ -150,6 +159,10 @@ int main(int argc, char **argv)
                 "process peak %.1f MiB\n",
                 frames.at(0).size() / 1024.0, baselineKiB / 1024.0, peakKiB / 1024.0,
                 (peakKiB - baselineKiB) / 1024.0, peakResidentKiB() / 1024.0);
+    std::printf("peak resident memory per 10 s (MiB):");
+    for (long kib : windowPeakKiB)
+        std::printf(" %.0f", kib / 1024.0);
+    std::printf("\n");
     std::printf("largest backlog %d frames; file finished %.1f s after the last frame\n", peakBacklog,
                 drainSeconds);
     return 0;
