@@ -150,16 +150,18 @@ TEST_F(RecorderTest, FailedOpenIsLoggedAndLeavesNoFile)
     }
 }
 
-// The watchdog stays quiet while frames come and fires once they stop.
+// The watchdog stays quiet while frames come and fires once, when they stop.
 TEST_F(RecorderTest, WatchdogFiresOnlyWhenFramesStop)
 {
     const QByteArray jpeg = makeJpeg(QSize(64, 48), kRed);
-    ConverToVideoModule work(9, 500);
+    const int intervalMs = 800;
+    ConverToVideoModule work(9, intervalMs);
     SignalLog<uint> timeouts(&work, &ConverToVideoModule::trigTimeOut);
     SignalLog<uint> finished(&work, &ConverToVideoModule::workFinish);
 
     emit work.startVideo(path(QStringLiteral("watch.mp4")), QSize(64, 48));
-    for (int i = 0; i < 10; ++i) {
+    // Frames every 100 ms for longer than the interval: a generous margin on a busy machine.
+    for (int i = 0; i < 12; ++i) {
         feed(work, jpeg);
         QTest::qWait(100);
     }
@@ -168,7 +170,7 @@ TEST_F(RecorderTest, WatchdogFiresOnlyWhenFramesStop)
     ASSERT_TRUE(timeouts.waitForCount(1, 5000));
     EXPECT_EQ(std::get<0>(timeouts.calls().at(0)), 9u);
     // Nothing else stops it: the owner answers the time-out.
-    QTest::qWait(700);
+    QTest::qWait(intervalMs + 200);
     EXPECT_EQ(timeouts.count(), 1);
     EXPECT_EQ(finished.count(), 0);
     ASSERT_TRUE(finish(work, finished));
