@@ -5,6 +5,7 @@
 #include "access/digest.h"
 #include "access/discovery.h"
 #include "quillon_region.h"
+#include "secure/fat32_format.h"
 #include "secure/region.h"
 
 namespace quillon {
@@ -21,7 +22,8 @@ struct Region {
 // The label in both forms the formatters take; false when it does not convert.
 bool PrepareLabel(const char* label, FileSystemKind kind, FormatOptions* options) {
     const char* text = label != nullptr ? label : "";
-    options->fat32Label = text;
+    // FAT32 keeps the first 11 bytes of a longer label, as host programs have always seen.
+    options->fat32Label = std::string(text).substr(0, kFat32LabelBytes);
     options->exfatLabel.clear();
     return kind == FileSystemKind::Fat32 || AnsiToWide(text, &options->exfatLabel);
 }

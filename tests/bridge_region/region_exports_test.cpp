@@ -284,7 +284,6 @@ TEST_F(RegionTest, RefusesBeforeTouchingAnything) {
         {1000, "fat32", "P", "C"},                        // cipher region too small for FAT32
         {1000, "exfat", "P", "C"},                        // and for exFAT
         {static_cast<int>(kWhole) - 2000, "exfat", "P", "C"},  // public region too small
-        {524288, "fat32", "TWELVE BYTES", "C"},
         {524288, "fat32", "P", "BAD:LABEL"},
         {524288, "exfat", "P", "twelve chars"},
     };
@@ -295,6 +294,12 @@ TEST_F(RegionTest, RefusesBeforeTouchingAnything) {
         EXPECT_TRUE(bridge.LogMatching(MatchOpcode(0x2A)).empty());
     }
     EXPECT_TRUE(bridge.VolumeEvents().empty());
+}
+
+TEST_F(RegionTest, LongFat32LabelsKeepTheirFirstElevenBytes) {
+    Attach(kRegion);
+    ASSERT_EQ(SetCipherDiskSizeAndFormat(524288, "fat32", "PUBLIC VOLUME", "C"), 1);
+    EXPECT_EQ(Text(Block(controller->publicDisk, 0), 71, 11), "PUBLIC VOLU");
 }
 
 TEST_F(RegionTest, NullLabelsAreNoLabels) {
