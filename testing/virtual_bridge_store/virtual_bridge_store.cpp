@@ -263,6 +263,28 @@ bool BridgeStore::Load(const std::string& dir, VirtualBridge& bridge, std::strin
     *error = dir + " holds no virtual bridge (create one with init)";
     return false;
   }
+  std::error_code ec;
+  const fs::path lock = root / kLockFolder;
+  if (!fs::create_directory(lock, ec)) {
+    *error = dir + " is in use by another run" + (ec ? ": " + ec.message() : " (if none is running, remove " + lock.string() + ")");
+    return false;
+  }
+  lock_ = lock.string();
+  if (!LoadState(root, bridge, error)) {
+    fs::remove(lock, ec);
+    lock_.clear();
+    return false;
+  }
+  return true;
+}
+
+BridgeStore::~BridgeStore() {
+  std::error_code ec;
+  if (!lock_.empty()) fs::remove(lock_, ec);
+}
+
+bool BridgeStore::LoadState(const fs::path& root, VirtualBridge& bridge, std::string* error) {
+  const std::string dir = root.string();
   Ini ini;
   if (!ReadIni(root / kStateFile, &ini, error)) return false;
   auto bad = [&](const std::string& key) {

@@ -27,6 +27,7 @@
 // request log; the store turns off the logging of data bytes to keep that log small.
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -51,6 +52,13 @@ class BridgeStore {
  public:
   static constexpr const char* kStateFile = "bridge.ini";
   static constexpr const char* kSampleFirmware = "sample-firmware.hex";
+  // Held from Load until the store is destroyed, so two runs never work on one folder at once.
+  static constexpr const char* kLockFolder = ".in-use";
+
+  BridgeStore() = default;
+  ~BridgeStore();
+  BridgeStore(const BridgeStore&) = delete;
+  BridgeStore& operator=(const BridgeStore&) = delete;
 
   // True when dir holds a stored bridge.
   static bool Exists(const std::string& dir);
@@ -59,6 +67,7 @@ class BridgeStore {
   static bool Create(const std::string& dir, const StoreOptions& options, std::string* error);
 
   // Builds the topology on the bridge and loads the controller state. On failure nothing is attached.
+  // Refused while another store has the folder loaded.
   bool Load(const std::string& dir, VirtualBridge& bridge, std::string* error);
   // Writes the controller state back.
   bool Save(std::string* error);
@@ -77,6 +86,7 @@ class BridgeStore {
     BlockSet candidates;     // blocks loaded or possibly written
   };
 
+  bool LoadState(const std::filesystem::path& root, VirtualBridge& bridge, std::string* error);
   void CollectWrites();
   std::uint64_t ImageBlocks(const DiskFile& d) const;
   bool SaveDisk(DiskFile& d, std::string* error);
@@ -90,6 +100,7 @@ class BridgeStore {
   std::set<std::uint32_t> memoryRows_;   // 32-byte rows (address / 32) loaded or possibly written
   std::string flashPartName_;
   std::size_t logConsumed_ = 0;
+  std::string lock_;  // the lock folder this store created, empty when none
 };
 
 }  // namespace quillon::testing

@@ -262,6 +262,7 @@ TEST_P(StoreDamage, IsRefusedWithoutAttachingAnything) {
   EXPECT_FALSE(run.loaded);
   EXPECT_NE(run.error.find(d.message), std::string::npos) << run.error;
   EXPECT_EQ(run.bridge.Device(kPublic), nullptr);
+  EXPECT_FALSE(fs::exists(File(BridgeStore::kLockFolder))) << "a refused folder is not left locked";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -275,6 +276,20 @@ INSTANTIATE_TEST_SUITE_P(
                       Damage{"flash_size", "flash.bin", "", "1000", "not the size of a W25X40"},
                       Damage{"memory_row", "memory.hex", ": ", ":: ", "bad row"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StoreTest, OneRunAtATimePerFolder) {
+  Create();
+  {
+    Session first(dir);
+    ASSERT_TRUE(first.loaded) << first.error;
+    Session second(dir);
+    EXPECT_FALSE(second.loaded);
+    EXPECT_NE(second.error.find("in use by another run"), std::string::npos) << second.error;
+    EXPECT_EQ(second.bridge.Device(kPublic), nullptr);
+  }
+  Session later(dir);
+  EXPECT_TRUE(later.loaded) << later.error;
+}
 
 TEST_F(StoreTest, RaggedBeyondFileIsRefused) {
   Create();
