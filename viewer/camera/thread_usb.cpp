@@ -28,10 +28,15 @@ int claimInterface(vs_usbdev_t *dev, int intf)
     return h ? libusb_claim_interface(h, intf) : LIBUSB_ERROR_NO_DEVICE;
 }
 
+// Every caller has claimed the interface just before. libusb 1.0.26 releases the handle's lock without
+// holding it when an alternate setting is selected on a device that has gone, and the later close then
+// aborts; so a device that is known to be gone (claiming answers "no device") is not asked.
 int setAltSetting(vs_usbdev_t *dev, int intf, int alt)
 {
     libusb_device_handle *h = dev->handle.load();
-    return h ? libusb_set_interface_alt_setting(h, intf, alt) : LIBUSB_ERROR_NO_DEVICE;
+    if (!h || libusb_claim_interface(h, intf) == LIBUSB_ERROR_NO_DEVICE)
+        return LIBUSB_ERROR_NO_DEVICE;
+    return libusb_set_interface_alt_setting(h, intf, alt);
 }
 
 int resetDevice(vs_usbdev_t *dev)

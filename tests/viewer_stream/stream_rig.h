@@ -1,0 +1,73 @@
+#pragma once
+// The whole road of a frame in one process: the virtual camera behind the real libusb, a ThreadUSB and
+// the process-wide ImageConverModule. The test bed and the GUI application are made once per process;
+// each test gets a fresh stream parser and watches one ThreadUSB through a StreamWatch.
+
+#include "image_conver_module.h"
+#include "thread_usb.h"
+#include "virtual_camera.h"
+
+#include <QObject>
+#include <QPixmap>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <vector>
+
+namespace streamtest {
+
+vcam::VirtualUsbBus &bus();
+
+// Every Qt log line of the process, from any thread, while it exists.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList lines() const;
+    int count(const QString &text) const;   // lines that contain text
+    int exact(const QString &line) const;   // lines equal to line
+    bool waitFor(const QString &text, int timeoutMs) const;
+};
+
+// What one ThreadUSB and the converter did, as the GUI thread sees it. Signals from other threads are
+// queued into the GUI thread; two counters are kept at the moment of emission in the emitting thread.
+class StreamWatch {
+public:
+    explicit StreamWatch(ThreadUSB *thread);
+    ~StreamWatch();
+
+    std::vector<int> inImage;                  // signals_In_Image values, in order
+    int finished = 0;
+    std::vector<std::optional<uint32_t>> numbers;  // frame number read back from each newImage picture
+    std::vector<QSize> sizes;
+    int photos = 0;                            // ButtonPhoto(1)
+    int otherPhotoMarks = 0;
+
+    // Frames the stream thread handed to the converter, counted as they are emitted.
+    int framesSent() const { return m_sent.load(); }
+    // CPU time used so far by the stream thread (once it has started).
+    double streamThreadCpu() const;
+
+    bool waitForPictures(size_t n, int timeoutMs);
+    bool waitForFinished(int timeoutMs);
+    // Lets every frame already handed to the converter reach the GUI thread.
+    void drainConverter();
+
+private:
+    QObject m_context;
+    std::atomic<int> m_sent{0};
+    std::atomic<bool> m_clockReady{false};
+    clockid_t m_clock{};
+};
+
+// A camera at the usual identifiers, plugged.
+vcam::CameraConfig cameraConfig(int width = 320, int height = 240, double fps = 50);
+
+}  // namespace streamtest
