@@ -1,0 +1,342 @@
+// The road of one frame, timed: the virtual camera at 25 frames per second behind the real libusb, a
+// ThreadUSB and the real ImageConverModule.
+//
+//   bench_stream [--seconds N]       (default 6 measured seconds per size, after 1 s of warm-up)
+//
+// Latency of a frame is taken from the moment the stream read that carries its last image chunk returns
+// to the stream thread, to the moment the converter emits newImage with its picture. The parser hands a
+// frame on only when the first chunk of the next frame has arrived, so that latency contains the wait
+// for the next frame (one frame period at a steady rate); the second figure starts at that chunk and is
+// the cost of the road itself (parsing, copy, queue, JPEG decode, pixmap).
+//
+// The reads are observed by wrapping libusb_bulk_transfer in this program: the wrapper takes the time
+// when a read of the stream endpoint returns and follows the packet framing of the bytes it carries.
+// CPU is the thread CPU time of the stream thread and of the conversion thread over the measured
+// seconds, in percent of one core; "process" also holds the emulated camera (JPEG encoding of every
+// frame, umockdev's worker) and libusb's event thread.
+
+#include "camera_proto_testing.h"
+#include "image_conver_module.h"
+#include "stream_generator.h"
+#include "thread_usb.h"
+#include "virtual_camera.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QTimer>
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kStreamEndpoint = 0x82;
+
+// ---- What the stream reads carried, by frame id (the camera counts ids up by one per frame) --------
+
+struct FrameMarks {
+    Clock::time_point lastChunk{};       // the read that completed the frame's last chunk returned
+    Clock::time_point nextFirstChunk{};  // the read that completed the next frame's first chunk returned
+};
+
+std::mutex g_marksMutex;
+std::array<FrameMarks, 256> g_marks;
+
+// Follows the packet framing over successive reads (the emulated camera sends well-formed packets).
+class FramingTracker {
+public:
+    void feed(const uint8_t *p, int n, Clock::time_point t)
+    {
+        int i = 0;
+        while (i < n) {
+            if (m_remaining > 0) {
+                const int k = std::min(m_remaining, n - i);
+                i += k;
+                m_remaining -= k;
+                if (m_remaining == 0)
+                    packetDone(t);
+                continue;
+            }
+            m_hdr[m_hdrLen++] = p[i++];
+            if (m_hdrLen == 1 && p[i - 1] != VS_MAGIC_A && p[i - 1] != VS_MAGIC_B) {
+                m_hdrLen = 0;
+                continue;
+            }
+            if (m_hdrLen < 6)
+                continue;
+            // Six bytes: the header and either the frame id of an image chunk or the extra byte of a reply.
+            const uint8_t cid = m_hdr[2];
+            const int length = m_hdr[3] | (m_hdr[4] << 8);
+            m_chunk = cid == CID_IMAGE_DATA || cid == CID_IMAGE_DATA_B;
+            m_chunkId = m_hdr[5];
+            m_remaining = m_chunk ? length - 1 : length;
+            m_hdrLen = 0;
+            if (m_remaining <= 0) {
+                m_remaining = 0;
+                packetDone(t);
+            }
+        }
+    }
+
+private:
+    void packetDone(Clock::time_point t)
+    {
+        if (!m_chunk)
+            return;
+        std::lock_guard<std::mutex> lock(g_marksMutex);
+        if (m_lastId >= 0 && m_chunkId != m_lastId)
+            g_marks[static_cast<size_t>(m_lastId)].nextFirstChunk = t;
+        g_marks[m_chunkId].lastChunk = t;
+        m_lastId = m_chunkId;
+    }
+
+    uint8_t m_hdr[6] = {};
+    int m_hdrLen = 0;
+    int m_remaining = 0;
+    bool m_chunk = false;
+    uint8_t m_chunkId = 0;
+    int m_lastId = -1;
+};
+
+FramingTracker g_tracker;  // touched only by the stream thread
+
+using BulkFn = int (*)(libusb_device_handle *, unsigned char, unsigned char *, int, int *, unsigned int);
+
+}  // namespace
+
+// The program's own libusb_bulk_transfer: the transport's calls land here and go on to libusb's.
+extern "C" int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint,
+                                                unsigned char *data, int length, int *transferred,
+                                                unsigned int timeout)
+{
+    static const BulkFn real = reinterpret_cast<BulkFn>(dlsym(RTLD_NEXT, "libusb_bulk_transfer"));
+    const int r = real(handle, endpoint, data, length, transferred, timeout);
+    if (endpoint == kStreamEndpoint && r == 0 && transferred && *transferred > 0)
+        g_tracker.feed(data, *transferred, Clock::now());
+    return r;
+}
+
+namespace {
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+double cpuOf(clockid_t clock)
+{
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+void runFor(double seconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct Stats {
+    double median = 0, p95 = 0, max = 0;
+};
+
+Stats statsOf(std::vector<double> v)
+{
+    Stats s;
+    if (v.empty())
+        return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.p95 = v[std::min(v.size() - 1, v.size() * 95 / 100)];
+    s.max = v.back();
+    return s;
+}
+
+struct Result {
+    int frames = 0;          // pictures measured
+    int unmatched = 0;       // pictures whose frame number could not be read or matched
+    double wall = 0;
+    Stats total, road;       // ms
+    double streamCpu = 0, convCpu = 0, processCpu = 0;  // % of one core
+};
+
+bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Result *res)
+{
+    vcam::CameraConfig config;
+    config.stream.width = width;
+    config.stream.height = height;
+    config.fps = 25;
+    vcam::VirtualCamera cam(bus, config);
+    cam.plug();
+    proto_reset_for_testing();
+    g_tracker = FramingTracker{};
+    {
+        std::lock_guard<std::mutex> lock(g_marksMutex);
+        g_marks.fill(FrameMarks{});
+    }
+
+    ImageConverModule *conv = ImageConverModule::instance();
+    ThreadUSB thread(nullptr, config.vendorId, config.productId);
+
+    std::atomic<bool> streamClockReady{false}, convClockReady{false}, measuring{false};
+    clockid_t streamClock{}, convClock{};
+    std::mutex emitMutex;
+    std::vector<Clock::time_point> emitted;  // emission times of the measured pictures, in order
+    std::vector<uint32_t> numbers;           // their frame numbers, read in this thread
+
+    QObject context;
+    QObject::connect(
+        &thread, &QThread::started, &context,
+        [&] { streamClockReady = pthread_getcpuclockid(pthread_self(), &streamClock) == 0; },
+        Qt::DirectConnection);
+    // In the conversion thread, at the moment of emission.
+    QObject::connect(
+        conv, &ImageConverModule::newImage, &context,
+        [&](const QPixmap &) {
+            const Clock::time_point now = Clock::now();
+            if (!convClockReady.load())
+                convClockReady = pthread_getcpuclockid(pthread_self(), &convClock) == 0;
+            std::lock_guard<std::mutex> lock(emitMutex);
+            emitted.push_back(measuring.load() ? now : Clock::time_point{});
+        },
+        Qt::DirectConnection);
+    // In this thread, in the same order: which frame each picture was.
+    QObject::connect(
+        conv, &ImageConverModule::newImage, &context,
+        [&](const QPixmap &pixmap) {
+            const auto n = vcam::StreamGenerator::decodeFrameNumber(pixmap.toImage());
+            numbers.push_back(n ? *n : UINT32_MAX);
+        },
+        Qt::QueuedConnection);
+
+    thread.start();
+    runFor(1.0);  // warm-up
+    if (!streamClockReady.load() || !convClockReady.load()) {
+        thread.stopStream();
+        thread.wait();
+        return false;
+    }
+    const double s0 = cpuOf(streamClock), c0 = cpuOf(convClock), p0 = cpuOf(CLOCK_PROCESS_CPUTIME_ID);
+    const Clock::time_point t0 = Clock::now();
+    measuring = true;
+    runFor(seconds);
+    measuring = false;
+    const double s1 = cpuOf(streamClock), c1 = cpuOf(convClock), p1 = cpuOf(CLOCK_PROCESS_CPUTIME_ID);
+    res->wall = std::chrono::duration<double>(Clock::now() - t0).count();
+
+    thread.stopStream();
+    thread.wait();
+    // Every frame handed over has been converted once a call queued behind them has run; then the last
+    // pictures reach this thread.
+    std::atomic<bool> drained{false};
+    QMetaObject::invokeMethod(conv, [&drained] { drained = true; }, Qt::QueuedConnection);
+    while (!drained.load())
+        runFor(0.02);
+    runFor(0.1);
+
+    res->streamCpu = 100.0 * (s1 - s0) / res->wall;
+    res->convCpu = 100.0 * (c1 - c0) / res->wall;
+    res->processCpu = 100.0 * (p1 - p0) / res->wall;
+
+    std::vector<double> total, road;
+    std::lock_guard<std::mutex> lock(emitMutex);
+    std::lock_guard<std::mutex> marksLock(g_marksMutex);
+    const size_t n = std::min(emitted.size(), numbers.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (emitted[i] == Clock::time_point{})
+            continue;
+        if (numbers[i] == UINT32_MAX) {
+            ++res->unmatched;
+            continue;
+        }
+        const FrameMarks &m = g_marks[static_cast<uint8_t>(config.stream.firstFrameId + numbers[i])];
+        if (m.lastChunk == Clock::time_point{} || m.nextFirstChunk == Clock::time_point{} ||
+            m.lastChunk > emitted[i] || m.nextFirstChunk > emitted[i]) {
+            ++res->unmatched;
+            continue;
+        }
+        total.push_back(std::chrono::duration<double, std::milli>(emitted[i] - m.lastChunk).count());
+        road.push_back(std::chrono::duration<double, std::milli>(emitted[i] - m.nextFirstChunk).count());
+    }
+    res->frames = static_cast<int>(total.size());
+    res->total = statsOf(total);
+    res->road = statsOf(road);
+    return res->frames > 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    double seconds = 6;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+            return 2;
+        }
+    }
+    // At 25 frames per second the 256 frame ids last ten seconds; the marks are kept by id.
+    seconds = std::clamp(seconds, 1.0, 9.0);
+
+    // The log lines and the parser's trace are not wanted; the report goes to the original output.
+    qInstallMessageHandler(&quiet);
+    std::fflush(stdout);
+    FILE *report = fdopen(dup(1), "w");
+    if (!report || !std::freopen("/dev/null", "w", stdout))
+        return 1;
+
+    vcam::VirtualUsbBus bus;  // before the first libusb_init
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    int appArgc = 1;
+    char name[] = "bench_stream";
+    char *appArgv[] = {name, nullptr};
+    QGuiApplication app(appArgc, appArgv);
+    ImageConverModule::instance();
+
+    std::fprintf(report, "25 fps, %.0f s measured per size; latency in ms (median / p95 / max), CPU in %% of one core\n",
+                 seconds);
+    std::fprintf(report, "%-9s %6s %24s %24s %8s %8s %8s\n", "size", "frames", "last chunk -> newImage",
+                 "next frame -> newImage", "stream", "convert", "process");
+    const struct {
+        int width, height;
+    } sizes[] = {{640, 480}, {1280, 720}};
+    int status = 0;
+    for (const auto &s : sizes) {
+        Result r;
+        const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
+        if (!runCase(bus, s.width, s.height, seconds, &r)) {
+            std::fprintf(report, "%-9s the stream did not run\n", size.c_str());
+            status = 1;
+            continue;
+        }
+        char total[64], road[64];
+        std::snprintf(total, sizeof total, "%.1f / %.1f / %.1f", r.total.median, r.total.p95, r.total.max);
+        std::snprintf(road, sizeof road, "%.1f / %.1f / %.1f", r.road.median, r.road.p95, r.road.max);
+        std::fprintf(report, "%-9s %6d %24s %24s %7.1f%% %7.1f%% %7.1f%%\n", size.c_str(), r.frames, total, road,
+                     r.streamCpu, r.convCpu, r.processCpu);
+        if (r.unmatched > 0)
+            std::fprintf(report, "          (%d pictures not matched to their reads)\n", r.unmatched);
+        std::fflush(report);
+    }
+    std::fclose(report);
+    return status;
+}
