@@ -13,6 +13,10 @@
 #include <memory>
 #include <mutex>
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_release(void *addr);
+#endif
+
 namespace streamtest {
 
 namespace {
@@ -29,7 +33,14 @@ public:
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         m_app = std::make_unique<QGuiApplication>(m_argc, m_argv);
-        ImageConverModule::instance();  // made in the GUI thread, as the window does
+        ImageConverModule *conv = ImageConverModule::instance();  // made in the GUI thread, as the window does
+#if defined(__SANITIZE_THREAD__)
+        QThread *convThread = conv->thread();
+        QObject::connect(convThread, &QThread::finished, convThread, [convThread] { __tsan_release(convThread); },
+                         Qt::DirectConnection);
+#else
+        (void)conv;
+#endif
     }
     void TearDown() override
     {
@@ -130,6 +141,11 @@ StreamWatch::StreamWatch(ThreadUSB *thread)
     // In the emitting thread: the stream thread's own view.
     QObject::connect(conv, &ImageConverModule::converBufToImage, &m_context, [this](char *, int) { ++m_sent; },
                      Qt::DirectConnection);
+#if defined(__SANITIZE_THREAD__)
+    // The thread's last accesses come before this; its owner's wait acquires (tsan_qt_sync.cpp).
+    QObject::connect(thread, &QThread::finished, &m_context, [thread] { __tsan_release(thread); },
+                     Qt::DirectConnection);
+#endif
     QObject::connect(
         thread, &QThread::started, &m_context,
         [this] {

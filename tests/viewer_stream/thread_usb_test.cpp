@@ -260,6 +260,7 @@ TEST_F(StreamTest, AbsentCameraEndsAtOnceAndLeavesOtherStreamsAlone)
     ASSERT_TRUE(m_watch->waitForPictures(2, 20000));
     {
         ThreadUSB other(nullptr, kVid, 0x3302);
+        StreamWatch watchOther(&other);
         other.start();
         other.wait();
     }
