@@ -5,7 +5,6 @@
 #include "camera_proto_testing.h"
 #include "stream_generator.h"
 
-#include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QtTest/qtestsystem.h>
