@@ -307,6 +307,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "at most 62 characters"},
         BadInput{"damaged_firmware", {"update-fw", "@/garbage.hex"}, 1, "UpdateFw failed"},
         BadInput{"missing_iso", {"write-iso", "@/nothing.iso"}, 2, "no such file"},
+        BadInput{"unwritable_output", {"read-flash", "--output", "@/no/such/folder/dump"}, 2, "cannot be written"},
+        BadInput{"binary_without_output", {"read-flash", "--binary"}, 2, "--binary needs --output"},
         BadInput{"cipher_size_not_sectors", {"set-cipher-size", "1000"}, 2, "not a whole number of 512-byte sectors"},
         BadInput{"cipher_size_too_large", {"set-cipher-size", "2T"}, 2, "does not fit"},
         BadInput{"unknown_file_system", {"format", "--fs", "ntfs"}, 2, "fat32 or exfat"},

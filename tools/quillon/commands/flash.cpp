@@ -71,6 +71,14 @@ int ReadFlashCommand(Context& c) {
   int status = kExitOk;
   if (c.Has("--address") && !ReadAddress(c, c.Value("--address"), &address, &status)) return status;
   if (c.Has("--binary") && !c.Has("--output")) return c.Usage("--binary needs --output FILE");
+  // The output file is opened first, so a path that cannot be written is refused before the device
+  // is asked anything.
+  std::ofstream out;
+  const std::string file = c.Value("--output");
+  if (c.Has("--output")) {
+    out.open(file, std::ios::binary | std::ios::trunc);
+    if (!out) return c.Usage(file + ": cannot be written");
+  }
   std::vector<char> text(QUILLON_FLASH_DUMP_CHARS, 0);
   std::uint32_t length = 0;
   if (ReadFlash(c.device.c_str(), text.data(), &length, address) != 1)
@@ -80,8 +88,6 @@ int ReadFlashCommand(Context& c) {
   json.Add("address", address).Add("length", length);
   const std::vector<std::uint8_t> bytes = DumpBytes(text, length);
   if (c.Has("--output")) {
-    const std::string file = c.Value("--output");
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (c.Has("--binary")) {
       out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     } else {
