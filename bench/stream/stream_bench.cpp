@@ -7,7 +7,8 @@
 // to the stream thread, to the moment the converter emits newImage with its picture. The parser hands a
 // frame on only when the first chunk of the next frame has arrived, so that latency contains the wait
 // for the next frame (one frame period at a steady rate); the second figure starts at that chunk and is
-// the cost of the road itself (parsing, copy, queue, JPEG decode, pixmap).
+// the cost of the road itself (parsing, copy, queue, JPEG decode, pixmap); the third starts when the
+// stream thread hands the frame to the converter (queue, JPEG decode, pixmap).
 //
 // The reads are observed by wrapping libusb_bulk_transfer in this program: the wrapper takes the time
 // when a read of the stream endpoint returns and follows the packet framing of the bytes it carries.
@@ -173,6 +174,7 @@ struct Result {
     int unmatched = 0;       // pictures whose frame number could not be read or matched
     double wall = 0;
     Stats total, road;       // ms
+    Stats convert;           // ms, from the hand-over to the converter to newImage
     double streamCpu = 0, convCpu = 0, processCpu = 0;  // % of one core
 };
 
@@ -198,12 +200,22 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
     clockid_t streamClock{}, convClock{};
     std::mutex emitMutex;
     std::vector<Clock::time_point> emitted;  // emission times of the measured pictures, in order
+    std::vector<Clock::time_point> handed;   // when the stream thread handed each frame to the converter
     std::vector<uint32_t> numbers;           // their frame numbers, read in this thread
 
     QObject context;
     QObject::connect(
         &thread, &QThread::started, &context,
         [&] { streamClockReady = pthread_getcpuclockid(pthread_self(), &streamClock) == 0; },
+        Qt::DirectConnection);
+    // In the stream thread: the converter takes every frame in order and gives one picture for each.
+    QObject::connect(
+        conv, &ImageConverModule::converBufToImage, &context,
+        [&](char *, int) {
+            const Clock::time_point now = Clock::now();
+            std::lock_guard<std::mutex> lock(emitMutex);
+            handed.push_back(now);
+        },
         Qt::DirectConnection);
     // In the conversion thread, at the moment of emission.
     QObject::connect(
@@ -254,13 +266,15 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
     res->convCpu = 100.0 * (c1 - c0) / res->wall;
     res->processCpu = 100.0 * (p1 - p0) / res->wall;
 
-    std::vector<double> total, road;
+    std::vector<double> total, road, convert;
     std::lock_guard<std::mutex> lock(emitMutex);
     std::lock_guard<std::mutex> marksLock(g_marksMutex);
     const size_t n = std::min(emitted.size(), numbers.size());
     for (size_t i = 0; i < n; ++i) {
         if (emitted[i] == Clock::time_point{})
             continue;
+        if (i < handed.size())
+            convert.push_back(std::chrono::duration<double, std::milli>(emitted[i] - handed[i]).count());
         if (numbers[i] == UINT32_MAX) {
             ++res->unmatched;
             continue;
@@ -277,6 +291,7 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
     res->frames = static_cast<int>(total.size());
     res->total = statsOf(total);
     res->road = statsOf(road);
+    res->convert = statsOf(convert);
     return res->frames > 0;
 }
 
@@ -314,8 +329,8 @@ int main(int argc, char **argv)
 
     std::fprintf(report, "25 fps, %.0f s measured per size; latency in ms (median / p95 / max), CPU in %% of one core\n",
                  seconds);
-    std::fprintf(report, "%-9s %6s %24s %24s %8s %8s %8s\n", "size", "frames", "last chunk -> newImage",
-                 "next frame -> newImage", "stream", "convert", "process");
+    std::fprintf(report, "%-9s %6s %24s %24s %24s %8s %8s %8s\n", "size", "frames", "last chunk -> newImage",
+                 "next frame -> newImage", "hand-over -> newImage", "stream", "convert", "process");
     const struct {
         int width, height;
     } sizes[] = {{640, 480}, {1280, 720}};
@@ -328,11 +343,12 @@ int main(int argc, char **argv)
             status = 1;
             continue;
         }
-        char total[64], road[64];
+        char total[64], road[64], convert[64];
+        std::snprintf(convert, sizeof convert, "%.1f / %.1f / %.1f", r.convert.median, r.convert.p95, r.convert.max);
         std::snprintf(total, sizeof total, "%.1f / %.1f / %.1f", r.total.median, r.total.p95, r.total.max);
         std::snprintf(road, sizeof road, "%.1f / %.1f / %.1f", r.road.median, r.road.p95, r.road.max);
-        std::fprintf(report, "%-9s %6d %24s %24s %7.1f%% %7.1f%% %7.1f%%\n", size.c_str(), r.frames, total, road,
-                     r.streamCpu, r.convCpu, r.processCpu);
+        std::fprintf(report, "%-9s %6d %24s %24s %24s %7.1f%% %7.1f%% %7.1f%%\n", size.c_str(), r.frames, total,
+                     road, convert, r.streamCpu, r.convCpu, r.processCpu);
         if (r.unmatched > 0)
             std::fprintf(report, "          (%d pictures not matched to their reads)\n", r.unmatched);
         std::fflush(report);
