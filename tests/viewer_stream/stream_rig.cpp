@@ -115,12 +115,26 @@ bool LogCapture::waitFor(const QString &text, int timeoutMs) const
     return QTest::qWaitFor([&] { return count(text) > 0; }, timeoutMs);
 }
 
-StreamWatch::StreamWatch(ThreadUSB *thread)
+StreamWatch::StreamWatch(ThreadUSB *thread, bool watchConverter)
 {
     ImageConverModule *conv = ImageConverModule::instance();
     QObject::connect(thread, &ThreadUSB::signals_In_Image, &m_context, [this](int v) { inImage.push_back(v); },
                      Qt::QueuedConnection);
     QObject::connect(thread, &QThread::finished, &m_context, [this] { ++finished; }, Qt::QueuedConnection);
+#if defined(__SANITIZE_THREAD__)
+    // The thread's last accesses come before this; its owner's wait acquires (tsan_qt_sync.cpp).
+    QObject::connect(thread, &QThread::finished, &m_context, [thread] { __tsan_release(thread); },
+                     Qt::DirectConnection);
+#endif
+    QObject::connect(
+        thread, &QThread::started, &m_context,
+        [this] {
+            if (pthread_getcpuclockid(pthread_self(), &m_clock) == 0)
+                m_clockReady = true;
+        },
+        Qt::DirectConnection);
+    if (!watchConverter)
+        return;
     QObject::connect(
         conv, &ImageConverModule::newImage, &m_context,
         [this](const QPixmap &pixmap) {
@@ -141,18 +155,6 @@ StreamWatch::StreamWatch(ThreadUSB *thread)
     // In the emitting thread: the stream thread's own view.
     QObject::connect(conv, &ImageConverModule::converBufToImage, &m_context, [this](char *, int) { ++m_sent; },
                      Qt::DirectConnection);
-#if defined(__SANITIZE_THREAD__)
-    // The thread's last accesses come before this; its owner's wait acquires (tsan_qt_sync.cpp).
-    QObject::connect(thread, &QThread::finished, &m_context, [thread] { __tsan_release(thread); },
-                     Qt::DirectConnection);
-#endif
-    QObject::connect(
-        thread, &QThread::started, &m_context,
-        [this] {
-            if (pthread_getcpuclockid(pthread_self(), &m_clock) == 0)
-                m_clockReady = true;
-        },
-        Qt::DirectConnection);
 }
 
 StreamWatch::~StreamWatch() = default;

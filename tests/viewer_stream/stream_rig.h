@@ -40,7 +40,9 @@ public:
 // queued into the GUI thread; two counters are kept at the moment of emission in the emitting thread.
 class StreamWatch {
 public:
-    explicit StreamWatch(ThreadUSB *thread);
+    // Without watchConverter only the thread is watched: connections made to the converter while
+    // another stream feeds it would change its connection list under that stream.
+    explicit StreamWatch(ThreadUSB *thread, bool watchConverter = true);
     ~StreamWatch();
 
     std::vector<int> inImage;                  // signals_In_Image values, in order

@@ -33,6 +33,11 @@ protected:
 
     void TearDown() override
     {
+        // The stream ends before its watch stops listening to the converter.
+        if (m_thread) {
+            m_thread->stopStream();
+            m_thread->wait();
+        }
         if (m_watch)
             m_watch->drainConverter();
         m_watch.reset();
@@ -259,7 +264,7 @@ TEST_F(StreamTest, AbsentCameraEndsAtOnceAndLeavesOtherStreamsAlone)
     ASSERT_TRUE(m_watch->waitForPictures(2, 20000));
     {
         ThreadUSB other(nullptr, kVid, 0x3302);
-        StreamWatch watchOther(&other);
+        StreamWatch watchOther(&other, /*watchConverter=*/false);
         other.start();
         other.wait();
     }
