@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(STREAMTEST_TSAN)
 extern "C" void __tsan_release(void *addr);
 #endif
 
@@ -34,7 +34,7 @@ public:
             qputenv("QT_QPA_PLATFORM", "offscreen");
         m_app = std::make_unique<QGuiApplication>(m_argc, m_argv);
         ImageConverModule *conv = ImageConverModule::instance();  // made in the GUI thread, as the window does
-#if defined(__SANITIZE_THREAD__)
+#if defined(STREAMTEST_TSAN)
         QThread *convThread = conv->thread();
         QObject::connect(convThread, &QThread::finished, convThread, [convThread] { __tsan_release(convThread); },
                          Qt::DirectConnection);
@@ -121,7 +121,7 @@ StreamWatch::StreamWatch(ThreadUSB *thread, bool watchConverter)
     QObject::connect(thread, &ThreadUSB::signals_In_Image, &m_context, [this](int v) { inImage.push_back(v); },
                      Qt::QueuedConnection);
     QObject::connect(thread, &QThread::finished, &m_context, [this] { ++finished; }, Qt::QueuedConnection);
-#if defined(__SANITIZE_THREAD__)
+#if defined(STREAMTEST_TSAN)
     // The thread's last accesses come before this; its owner's wait acquires (tsan_qt_sync.cpp).
     QObject::connect(thread, &QThread::finished, &m_context, [thread] { __tsan_release(thread); },
                      Qt::DirectConnection);

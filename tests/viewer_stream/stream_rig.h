@@ -18,6 +18,15 @@
 #include <optional>
 #include <vector>
 
+// Set in ThreadSanitizer builds (gcc and clang).
+#if defined(__SANITIZE_THREAD__)
+#define STREAMTEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define STREAMTEST_TSAN 1
+#endif
+#endif
+
 namespace streamtest {
 
 vcam::VirtualUsbBus &bus();

@@ -12,7 +12,9 @@
 // The calls from our code to these exported Qt functions land here (this program defines them) and go
 // on to Qt's own implementation.
 
-#if defined(__SANITIZE_THREAD__)
+#include "stream_rig.h"
+
+#if defined(STREAMTEST_TSAN)
 
 #include <QDeadlineTimer>
 #include <QMetaObject>
