@@ -142,6 +142,9 @@ inline void PutLe32(std::uint8_t* p, std::uint32_t v) {
   p[2] = static_cast<std::uint8_t>(v >> 16);
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
+inline void PutLe64(std::uint8_t* p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
 inline std::uint32_t GetLe16(const std::uint8_t* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
 inline std::uint32_t GetLe32(const std::uint8_t* p) {
   return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "access/scsi.h"
 #include "secure/upcase_table.h"
 
 namespace quillon {
@@ -11,19 +12,6 @@ namespace quillon {
 namespace {
 
 using Sector = std::array<uint8_t, kSectorBytes>;
-
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void Put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 uint32_t ClusterShiftFor(uint32_t totalSectors) {
     const uint32_t mib = totalSectors / 2048;
@@ -42,16 +30,16 @@ std::vector<uint8_t> BootRegion(const ExfatLayout& l, uint32_t serial) {
     s[1] = 0x76;
     s[2] = 0x90;
     std::memcpy(&s[3], "EXFAT   ", 8);
-    Put64(&s[64], 0);
-    Put64(&s[72], l.totalSectors);
-    Put32(&s[80], l.fatOffset);
-    Put32(&s[84], l.fatLength);
-    Put32(&s[88], l.clusterHeapOffset);
-    Put32(&s[92], l.clusterCount);
-    Put32(&s[96], l.rootCluster);
-    Put32(&s[100], serial);
-    Put16(&s[104], 0x0100);
-    Put16(&s[106], 0);
+    PutLe64(&s[64], 0);
+    PutLe64(&s[72], l.totalSectors);
+    PutLe32(&s[80], l.fatOffset);
+    PutLe32(&s[84], l.fatLength);
+    PutLe32(&s[88], l.clusterHeapOffset);
+    PutLe32(&s[92], l.clusterCount);
+    PutLe32(&s[96], l.rootCluster);
+    PutLe32(&s[100], serial);
+    PutLe16(&s[104], 0x0100);
+    PutLe16(&s[106], 0);
     s[108] = 9;
     s[109] = static_cast<uint8_t>(l.sectorsPerClusterShift);
     s[110] = 1;
@@ -62,7 +50,7 @@ std::vector<uint8_t> BootRegion(const ExfatLayout& l, uint32_t serial) {
         r[i * kSectorBytes + 511] = 0xAA;
     }
     const uint32_t sum = ExfatBootChecksum(r.data());
-    for (uint32_t i = 0; i < kSectorBytes / 4; ++i) Put32(&r[11 * kSectorBytes + 4 * i], sum);
+    for (uint32_t i = 0; i < kSectorBytes / 4; ++i) PutLe32(&r[11 * kSectorBytes + 4 * i], sum);
     return r;
 }
 
@@ -76,10 +64,10 @@ bool WriteBootRegions(RegionWriter& out, const ExfatLayout& l, uint32_t serial) 
 // directory all lie in it. Entries of free clusters mean nothing in exFAT, so the rest may stay as it was.
 bool WriteFirstFatSector(RegionWriter& out, const ExfatLayout& l) {
     Sector s{};
-    Put32(&s[0], 0xFFFFFFF8);
-    Put32(&s[4], 0xFFFFFFFF);
-    for (uint32_t c = 2; c <= l.bitmapClusters; ++c) Put32(&s[4 * c], c + 1);
-    for (uint32_t c = l.bitmapClusters + 1; c <= l.rootCluster; ++c) Put32(&s[4 * c], 0xFFFFFFFF);
+    PutLe32(&s[0], 0xFFFFFFF8);
+    PutLe32(&s[4], 0xFFFFFFFF);
+    for (uint32_t c = 2; c <= l.bitmapClusters; ++c) PutLe32(&s[4 * c], c + 1);
+    for (uint32_t c = l.bitmapClusters + 1; c <= l.rootCluster; ++c) PutLe32(&s[4 * c], 0xFFFFFFFF);
     return out.Write(l.fatOffset, 1, s.data());
 }
 
@@ -104,16 +92,16 @@ Sector RootDirectorySector(const ExfatLayout& l, const std::u16string& label) {
     } else {
         s[0] = 0x83;
         s[1] = static_cast<uint8_t>(label.size());
-        for (size_t i = 0; i < label.size(); ++i) Put16(&s[2 + 2 * i], label[i]);
+        for (size_t i = 0; i < label.size(); ++i) PutLe16(&s[2 + 2 * i], label[i]);
     }
     s[32] = 0x81;  // allocation bitmap
     s[33] = 0;
-    Put32(&s[52], 2);
-    Put64(&s[56], (l.clusterCount - 1) / 8 + 1);
+    PutLe32(&s[52], 2);
+    PutLe64(&s[56], (l.clusterCount - 1) / 8 + 1);
     s[64] = 0x82;  // up-case table
-    Put32(&s[68], kExfatUpcaseChecksum);
-    Put32(&s[84], l.upcaseCluster);
-    Put64(&s[88], kExfatUpcaseBytes);
+    PutLe32(&s[68], kExfatUpcaseChecksum);
+    PutLe32(&s[84], l.upcaseCluster);
+    PutLe64(&s[88], kExfatUpcaseBytes);
     return s;
 }
 

@@ -3,20 +3,13 @@
 #include <array>
 #include <cstring>
 
+#include "access/scsi.h"
+
 namespace quillon {
 
 namespace {
 
 using Sector = std::array<uint8_t, kSectorBytes>;
-
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Both FATs are cleared piece by piece; a piece reaching past the region is cut at its end.
 bool ZeroFats(RegionWriter& out, const Fat32Params& p) {
@@ -32,9 +25,9 @@ bool ZeroFats(RegionWriter& out, const Fat32Params& p) {
 // with entry 1's top bits set (0xFFFFFFFF instead of 0x0FFFFFFF).
 bool WriteFirstFatSectors(RegionWriter& out, const Fat32Params& p, bool final) {
     Sector s{};
-    Put32(&s[0], 0x0FFFFFF8);
-    Put32(&s[4], final ? 0xFFFFFFFF : 0x0FFFFFFF);
-    Put32(&s[8], 0x0FFFFFFF);
+    PutLe32(&s[0], 0x0FFFFFF8);
+    PutLe32(&s[4], final ? 0xFFFFFFFF : 0x0FFFFFFF);
+    PutLe32(&s[8], 0x0FFFFFFF);
     return out.Write(p.firstFatSector, 1, s.data()) &&
            out.Write(p.firstFatSector + p.fatSectors, 1, s.data());
 }
@@ -56,8 +49,8 @@ Sector RootDirectorySector(const std::string& label, const FormatTime& now) {
     if (!HasLabel(label)) return s;  // a blank label entry is invalid; no label means no entry
     std::memcpy(&s[0], PaddedLabel(label).data(), kFat32LabelBytes);
     s[11] = 0x08;  // volume label
-    Put16(&s[22], static_cast<uint32_t>(now.hour * 2048 + now.minute * 32 + now.second / 2));
-    Put16(&s[24], static_cast<uint32_t>((now.year - 1980) * 512 + now.month * 32 + now.day));
+    PutLe16(&s[22], static_cast<uint32_t>(now.hour * 2048 + now.minute * 32 + now.second / 2));
+    PutLe16(&s[24], static_cast<uint32_t>((now.year - 1980) * 512 + now.month * 32 + now.day));
     return s;
 }
 
@@ -76,27 +69,27 @@ Sector BootSector(const Fat32Params& p, const std::string& label, uint32_t seria
     s[1] = 0x58;
     s[2] = 0x90;
     std::memcpy(&s[3], "MSWIN4.1", 8);
-    Put16(&s[11], p.bytesPerSector);
+    PutLe16(&s[11], p.bytesPerSector);
     s[13] = p.sectorsPerCluster;
-    Put16(&s[14], p.reservedSectors);
+    PutLe16(&s[14], p.reservedSectors);
     s[16] = p.numberOfFats;
-    Put16(&s[17], p.rootEntries);
-    Put16(&s[19], 0);
+    PutLe16(&s[17], p.rootEntries);
+    PutLe16(&s[19], 0);
     s[21] = p.media;
-    Put16(&s[22], 0);
-    Put16(&s[24], p.sectorsPerTrack);
-    Put16(&s[26], p.heads);
-    Put32(&s[28], p.hiddenSectors);
-    Put32(&s[32], p.totalSectors);
-    Put32(&s[36], p.fatSectors);
-    Put16(&s[40], p.extendedFlags);
-    Put16(&s[42], p.fsVersion);
-    Put32(&s[44], p.rootCluster);
-    Put16(&s[48], p.fsInfoSector);
-    Put16(&s[50], p.backupBootSector);
+    PutLe16(&s[22], 0);
+    PutLe16(&s[24], p.sectorsPerTrack);
+    PutLe16(&s[26], p.heads);
+    PutLe32(&s[28], p.hiddenSectors);
+    PutLe32(&s[32], p.totalSectors);
+    PutLe32(&s[36], p.fatSectors);
+    PutLe16(&s[40], p.extendedFlags);
+    PutLe16(&s[42], p.fsVersion);
+    PutLe32(&s[44], p.rootCluster);
+    PutLe16(&s[48], p.fsInfoSector);
+    PutLe16(&s[50], p.backupBootSector);
     s[64] = 0x80;
     s[66] = 0x29;
-    Put32(&s[67], serial);
+    PutLe32(&s[67], serial);
     std::memcpy(&s[71], HasLabel(label) ? PaddedLabel(label).data() : "NO NAME    ", kFat32LabelBytes);
     std::memcpy(&s[82], "FAT32   ", 8);
     s[510] = 0x55;
@@ -113,8 +106,8 @@ bool WriteFsInfo(RegionWriter& out, const Fat32Params& p) {
     Sector s{};
     std::memcpy(&s[0], "RRaA", 4);
     std::memcpy(&s[484], "rrAa", 4);
-    Put32(&s[488], p.clustersPlus2 - 3);  // every cluster but the root directory's is free
-    Put32(&s[492], 3);
+    PutLe32(&s[488], p.clustersPlus2 - 3);  // every cluster but the root directory's is free
+    PutLe32(&s[492], 3);
     s[510] = 0x55;
     s[511] = 0xAA;
     return out.Write(p.fsInfoSector, 1, s.data()) && out.Write(p.backupBootSector + 1u, 1, s.data());
