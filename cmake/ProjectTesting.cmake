@@ -39,11 +39,17 @@ function(project_add_gtest)
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
       ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;${T_ENVIRONMENT}")
   else()
-    # gtest_discover_tests takes PROPERTIES as a flat key/value list: a list value must be escaped.
-    string(REPLACE ";" "\\;" labels "${T_LABELS}")
-    string(REPLACE ";" "\\;" environment "${T_ENVIRONMENT}")
-    gtest_discover_tests(${T_NAME}
-      DISCOVERY_TIMEOUT 60
-      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${environment}")
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
+    # gtest_discover_tests splits list values of PROPERTIES into separate arguments, so labels and the
+    # environment are set by a script of our own that CTest includes after the discovered tests.
+    set(props_script ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_properties.cmake)
+    file(CONFIGURE OUTPUT ${props_script} CONTENT [=[
+if(DEFINED @T_NAME@_TESTS)
+  foreach(test_name IN LISTS @T_NAME@_TESTS)
+    set_tests_properties("${test_name}" PROPERTIES LABELS "@T_LABELS@" ENVIRONMENT "@T_ENVIRONMENT@")
+  endforeach()
+endif()
+]=] @ONLY)
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props_script})
   endif()
 endfunction()
