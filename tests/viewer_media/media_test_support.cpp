@@ -40,15 +40,6 @@ private:
 [[maybe_unused]] ::testing::Environment *const g_guiEnvironment =
     ::testing::AddGlobalTestEnvironment(new GuiAppEnvironment);
 
-std::mutex g_logMutex;
-QStringList g_logLines;
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_logLines << msg;
-}
 
 }  // namespace
 
@@ -115,40 +106,6 @@ Bgr firstFrameCentre(const QString &path)
         return {};
     const cv::Vec3b px = frame.at<cv::Vec3b>(frame.rows / 2, frame.cols / 2);
     return {px[0], px[1], px[2]};
-}
-
-LogCapture::LogCapture()
-{
-    {
-        std::lock_guard<std::mutex> lock(g_logMutex);
-        g_logLines.clear();
-    }
-    g_previousHandler = qInstallMessageHandler(captureMessage);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(g_previousHandler);
-}
-
-QStringList LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    return g_logLines;
-}
-
-int LogCapture::count(const QString &text) const
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    int n = 0;
-    for (const QString &line : g_logLines)
-        n += line.contains(text) ? 1 : 0;
-    return n;
-}
-
-bool LogCapture::waitFor(const QString &text, int timeoutMs) const
-{
-    return QTest::qWaitFor([&] { return count(text) > 0; }, timeoutMs);
 }
 
 }  // namespace mediatest

@@ -11,6 +11,8 @@
 
 #include <tuple>
 
+#include "log_capture.h"
+
 namespace mediatest {
 
 // A JPEG of the given size, filled with colour, with a small mark that moves with index so that
@@ -37,18 +39,7 @@ struct Bgr {
 };
 Bgr firstFrameCentre(const QString &path);
 
-// Captures every Qt log message of the process (from any thread) while it exists.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    QStringList lines() const;
-    int count(const QString &text) const;  // lines that contain text
-    bool waitFor(const QString &text, int timeoutMs) const;
-};
+using LogCapture = testsupport::LogCapture;
 
 // Records the arguments of every emission of one signal. Emissions from other threads are queued into
 // the thread that made the recorder, so the record is only touched there.

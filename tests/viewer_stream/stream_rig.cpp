@@ -58,61 +58,12 @@ private:
 
 [[maybe_unused]] ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(new StreamEnvironment);
 
-std::mutex g_logMutex;
-QStringList g_logLines;
-QtMessageHandler g_previous = nullptr;
-
-void capture(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_logLines << msg;
-}
 
 }  // namespace
 
 vcam::VirtualUsbBus &bus()
 {
     return *g_bus;
-}
-
-LogCapture::LogCapture()
-{
-    {
-        std::lock_guard<std::mutex> lock(g_logMutex);
-        g_logLines.clear();
-    }
-    g_previous = qInstallMessageHandler(capture);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(g_previous);
-}
-
-QStringList LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    return g_logLines;
-}
-
-int LogCapture::count(const QString &text) const
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    int n = 0;
-    for (const QString &line : g_logLines)
-        n += line.contains(text) ? 1 : 0;
-    return n;
-}
-
-int LogCapture::exact(const QString &line) const
-{
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    return g_logLines.count(line);
-}
-
-bool LogCapture::waitFor(const QString &text, int timeoutMs) const
-{
-    return QTest::qWaitFor([&] { return count(text) > 0; }, timeoutMs);
 }
 
 StreamWatch::StreamWatch(ThreadUSB *thread, bool watchConverter)

@@ -5,6 +5,7 @@
 
 #include "image_conver_module.h"
 #include "thread_usb.h"
+#include "log_capture.h"
 #include "virtual_camera.h"
 
 #include <QObject>
@@ -31,19 +32,7 @@ namespace streamtest {
 
 vcam::VirtualUsbBus &bus();
 
-// Every Qt log line of the process, from any thread, while it exists.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    QStringList lines() const;
-    int count(const QString &text) const;   // lines that contain text
-    int exact(const QString &line) const;   // lines equal to line
-    bool waitFor(const QString &text, int timeoutMs) const;
-};
+using LogCapture = testsupport::LogCapture;
 
 // What one ThreadUSB and the converter did, as the GUI thread sees it. Signals from other threads are
 // queued into the GUI thread; two counters are kept at the moment of emission in the emitting thread.
