@@ -12,7 +12,7 @@
 
 namespace quillon {
 
-// Fewer clusters than this and a checker takes the volume for FAT16 (Microsoft's FAT specification).
+// Fewer clusters than this and a checker takes the volume for FAT16 (the published FAT32 format).
 constexpr uint32_t kFat32MinClusters = 65525;
 constexpr uint32_t kFat32LabelBytes = 11;
 // The FATs are cleared in pieces of this many sectors (8 MiB).

@@ -2,7 +2,7 @@
 
 namespace quillon {
 
-// The recommended up-case table of the exFAT specification in its compressed form: runs of
+// The recommended up-case table of the published exFAT format, in its compressed form: runs of
 // identity mappings are written as FFFFh followed by the length of the run.
 const uint16_t kExfatUpcaseTable[kExfatUpcaseEntries] = {
     0x0000, 0x0001, 0x0002, 0x0003, 0x0004, 0x0005, 0x0006, 0x0007,

@@ -342,7 +342,7 @@ TEST_F(ExfatImage, BootRegionChecksumAndBackup) {
     EXPECT_TRUE(AllZero(region_->Sector(9)));
     EXPECT_TRUE(AllZero(region_->Sector(10)));
 
-    // The checksum as the exFAT specification computes it, leaving out VolumeFlags and PercentInUse.
+    // The checksum as the published exFAT format defines it, leaving out VolumeFlags and PercentInUse.
     std::vector<uint8_t> main = Bytes(0, 12);
     uint32_t sum = 0;
     for (size_t i = 0; i < 11 * 512; ++i) {
