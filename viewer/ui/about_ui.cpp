@@ -1,0 +1,23 @@
+#include "about_ui.h"
+
+#include "ui_about_ui.h"
+
+AboutUI::AboutUI(QWidget *parent) : QWidget(parent), ui(new Ui::AboutUI)
+{
+    ui->setupUi(this);
+    ui->label_5->setText(QString::fromLatin1(programVersion()));
+    setMinimumWidth(200);
+    setMinimumHeight(300);
+    setWindowFlags(Qt::FramelessWindowHint);
+    setStyleSheet(QStringLiteral("background-color: #5E5E5E ;"));
+}
+
+AboutUI::~AboutUI()
+{
+    delete ui;
+}
+
+void AboutUI::on_pushButton_clicked()
+{
+    close();
+}

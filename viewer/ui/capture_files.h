@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// Where photos and videos go and how they are named.
+//
+// Captures go into a sub-folder of the program's folder ("Camera"). An installed program's folder is
+// usually read-only; then they go into the user's Pictures folder under "Viscana/<sub-folder>".
+namespace capture {
+
+// The folder for sub-folder `sub`, created with its missing parents. Returns an empty text (with a
+// log line) when no folder can be created or written.
+QString captureFolder(const QString &sub);
+
+// The same choice for given program and Pictures folders; what captureFolder uses.
+QString captureFolderIn(const QString &programDir, const QString &picturesDir, const QString &sub);
+
+// The local time of a capture as its 17-digit file name without suffix: "yyyyMMddhhmmsszzz".
+QString captureBaseName(const QDateTime &when);
+// "<folder>/<name>.<suffix>"
+QString capturePath(const QString &folder, const QDateTime &when, const QString &suffix);
+
+// Replaces the program and Pictures folders that captureFolder looks at (empty texts: the real ones).
+void setCaptureRoots(const QString &programDir, const QString &picturesDir);
+
+}  // namespace capture
