@@ -19,6 +19,7 @@ linux_pkgs=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
   libusb-1.0-0-dev libudev-dev libopencv-dev libssl-dev
+  libturbojpeg0-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev
   xvfb xauth ffmpeg

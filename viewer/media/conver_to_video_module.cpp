@@ -1,15 +1,12 @@
 #include "conver_to_video_module.h"
 
+#include "mp4_writer.h"
+
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
-#include <QImage>
 #include <QMetaType>
 #include <QTimer>
-
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <cstring>
 
@@ -138,22 +135,15 @@ void ConverToVideoModule::on_ConverToVideoModule_startVideo(QString savePath, QS
 
 void ConverToVideoModule::openWriter()
 {
-    m_writer = new cv::VideoWriter();
-    m_writerSize = cv::Size(m_size.width(), m_size.height());
-    // A size the encoder cannot take is refused here rather than handed to OpenCV.
-    if (m_size.width() > 0 && m_size.height() > 0) {
-        try {
-            m_writer->open(m_savePath.toLocal8Bit().constData(), cv::CAP_FFMPEG,
-                           cv::VideoWriter::fourcc('H', '2', '6', '4'), static_cast<double>(m_fps),
-                           m_writerSize, true);
-        } catch (const cv::Exception &e) {
-            qDebug() << "VideoWriter open error: " << e.what();
-        }
-    }
-    if (!m_writer->isOpened()) {
+    m_writer = new Mp4Writer();
+    if (!m_writer->open(m_savePath, m_size, m_fps)) {
+        if (!m_writer->errorText().isEmpty())
+            qDebug().noquote() << "VideoWriter open error: " << m_writer->errorText();
         qDebug().noquote() << "isOpened savePath 打开失败: " << m_savePath;
         QFile::remove(m_savePath);
+        return;
     }
+    qDebug().noquote() << "VideoWriter open: " << m_savePath << Mp4Writer::encoderDescription();
 }
 
 void ConverToVideoModule::on_ConverToVideoModule_newImageData(char *data, int len)
@@ -169,29 +159,11 @@ void ConverToVideoModule::on_ConverToVideoModule_newImageData(char *data, int le
 
 void ConverToVideoModule::writeFrame(const char *data, int len)
 {
-    QImage image;
-    image.loadFromData(reinterpret_cast<const uchar *>(data), len);
-    cv::Mat frame(image.height(), image.width(), CV_8UC3);
-    if (frame.empty())
-        return;  // not a picture: dropped without a word
-
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    if (rgb.isNull())
-        return;
-    const size_t rowBytes = static_cast<size_t>(rgb.width()) * 3;
-    for (int y = 0; y < rgb.height(); ++y)
-        std::memcpy(frame.ptr(y), rgb.constScanLine(y), rowBytes);
-
-    try {
-        cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
-        // The writer only accepts frames of the size it was opened with; anything else would be lost.
-        if (frame.size() != m_writerSize) {
-            const bool shrinking = frame.cols > m_writerSize.width || frame.rows > m_writerSize.height;
-            cv::resize(frame, frame, m_writerSize, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
-        }
-        m_writer->write(frame);
-    } catch (const cv::Exception &e) {
-        qDebug() << "VideoWriter write error: " << e.what();
+    // A frame that is not a picture is dropped without a word. A file that cannot be written further
+    // (a full disk) is finished with what it holds; later frames are then dropped as for a closed file.
+    if (m_writer->write(data, len) == Mp4Writer::Result::Failed) {
+        qDebug().noquote() << "VideoWriter write error: " << m_writer->errorText();
+        m_writer->release();
     }
 }
 

@@ -5,20 +5,15 @@
 #include <QString>
 #include <QThread>
 
-#include <opencv2/core/types.hpp>
-
 #include <cstdint>
 #include <mutex>
 #include <unordered_set>
 
+class Mp4Writer;
 class QTimer;
 
-namespace cv {
-class VideoWriter;
-}
-
-// One recording ("work"): writes the JPEG frames it is given into one MP4 file (H264, 25 fps) from a
-// thread of its own, holds frames back while paused, stops itself when frames stop arriving and reports
+// One recording ("work"): writes the JPEG frames it is given into one MP4 file (H264, 25 fps, through
+// Mp4Writer) from a thread of its own, holds frames back while paused, stops itself when frames stop arriving and reports
 // when it has finished.
 //
 // The owner drives it only through its signals (startVideo, newImageData, pauseVudeo, stopVideo), which
@@ -73,7 +68,7 @@ private:
 
     QThread m_thread;
     bool m_recording = false;
-    cv::VideoWriter *m_writer = nullptr;
+    Mp4Writer *m_writer = nullptr;
     int m_fps = 25;
     QSize m_size;
     QString m_savePath;
@@ -81,9 +76,6 @@ private:
     int m_quitDelayMs = 1000;
     int m_timeoutMs = 0;
     QTimer *m_watchdog = nullptr;
-
-    // Frame size the writer was opened with; every frame is brought to it before writing.
-    cv::Size m_writerSize;
 
     // Frames handed over but not yet taken up by the recording thread. They are owned through this set
     // until the slot takes them, so frames still queued when the recording ends are freed too.

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QImage>
 #include <QMetaType>
 #include <QMutexLocker>
 
@@ -42,6 +41,10 @@ ImageConverModule::ImageConverModule() : QObject(nullptr)
 {
     qRegisterMetaType<char *>("char*");
     setObjectName(QStringLiteral("ImageConverModule"));
+    // Connected before the conversion slot, so that the note is taken before the frame is queued.
+    connect(
+        this, &ImageConverModule::converBufToImage, this, [this](char *data, int len) { noteHandOver(data, len); },
+        Qt::DirectConnection);
     QMetaObject::connectSlotsByName(this);
     moveToThread(&m_thread);
     m_thread.start();
@@ -63,8 +66,32 @@ ImageConverModule::~ImageConverModule()
     works.clear();  // each work ends its thread and finishes its file
 }
 
+void ImageConverModule::noteHandOver(const char *data, int len)
+{
+    if (!data || len <= 0)
+        return;
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(m_handOverMutex);
+    m_handOvers.push_back({data, now});
+}
+
+bool ImageConverModule::takeHandOver(const char *data)
+{
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(m_handOverMutex);
+    for (auto it = m_handOvers.begin(); it != m_handOvers.end(); ++it) {
+        if (it->data != data)
+            continue;
+        const Clock::time_point handedAt = it->at;
+        m_handOvers.erase(it);
+        return !m_handOvers.empty() && now - handedAt >= std::chrono::milliseconds(kStaleFrameMs);
+    }
+    return false;
+}
+
 void ImageConverModule::on_ImageConverModule_converBufToImage(char *data, int len)
 {
+    const bool stale = data && len > 0 && takeHandOver(data);
     if (len <= 0 || m_closing) {
         delete[] data;
         return;
@@ -74,11 +101,20 @@ void ImageConverModule::on_ImageConverModule_converBufToImage(char *data, int le
         return;
     }
 
-    QImage image;
-    image.loadFromData(reinterpret_cast<const uchar *>(data), len);
-    emit newImage(QPixmap::fromImage(image.copy()));
-
+    // The recordings first: their threads encode while this one decodes the picture.
     dispatchFrame(data, len);
+
+    if (stale) {
+        ++m_skippedFrames;
+        ++m_skipRun;
+    } else {
+        if (m_skipRun > 0) {
+            qDebug() << "live view behind, frames not shown: " << m_skipRun;
+            m_skipRun = 0;
+        }
+        // The pixmap takes the decoded pixels over without a copy.
+        emit newImage(QPixmap::fromImage(m_decoder.decode(data, len)));
+    }
     delete[] data;
 }
 

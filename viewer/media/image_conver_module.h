@@ -10,8 +10,12 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
 
 #include "conver_to_video_module.h"
+#include "jpeg_picture.h"
 
 // The process-wide frame converter. It takes every JPEG frame from the stream thread, decodes it in a
 // thread of its own for the live view (newImage) and hands an undecoded copy to every recording under
@@ -20,10 +24,17 @@
 //
 // A frame passed with converBufToImage is a heap array made with new char[]; ownership passes with the
 // signal and the conversion thread frees it with delete[].
+//
+// When the conversion thread falls behind the camera, the live view shows the newest frame: a frame that
+// has waited kStaleFrameMs or longer while a newer one waits behind it is not decoded for display (it
+// is counted in skippedDisplayFrames()). Every frame still goes to every recording.
 class ImageConverModule : public QObject {
     Q_OBJECT
 
 public:
+    // One frame period at 25 frames per second.
+    static constexpr int kStaleFrameMs = 40;
+
     // The process-wide object, created by the first call (from any thread). It is destroyed while the
     // application object is being destroyed, after the event loop has ended; everything that emits to it
     // (the stream thread) must have stopped by then.
@@ -41,6 +52,9 @@ public:
     // The work registered under workId, or null.
     QSharedPointer<ConverToVideoModule> videoWork(int workId) const;
 
+    // Frames not decoded for the live view because newer frames were waiting, since the start.
+    quint64 skippedDisplayFrames() const { return m_skippedFrames.load(); }
+
 signals:
     void converBufToImage(char *data, int len);
     void newImage(QPixmap pixmap);
@@ -56,10 +70,28 @@ private:
     ~ImageConverModule() override;
     static void destroyInstance();
 
+    using Clock = std::chrono::steady_clock;
+    // In the emitting thread, before the frame is queued: when it was handed over.
+    void noteHandOver(const char *data, int len);
+    // In the conversion thread: takes the frame's note; true when it is stale for the live view.
+    bool takeHandOver(const char *data);
+
     QThread m_thread;
     mutable QMutex m_mutex;
     QMap<int, QSharedPointer<ConverToVideoModule>> m_works;
 
     // Set while the object is being destroyed: frames still queued are then freed without decoding.
     std::atomic<bool> m_closing{false};
+
+    // Frames handed over and not yet taken up by the conversion thread, oldest first.
+    struct HandOver {
+        const char *data;
+        Clock::time_point at;
+    };
+    std::mutex m_handOverMutex;
+    std::deque<HandOver> m_handOvers;
+
+    JpegPictureDecoder m_decoder;  // used in the conversion thread only
+    std::atomic<quint64> m_skippedFrames{0};
+    quint64 m_skipRun = 0;  // frames skipped since the last one shown (conversion thread)
 };
