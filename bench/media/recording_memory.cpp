@@ -1,9 +1,12 @@
-// Memory of one recording fed in real time through the frame converter, as the stream thread feeds it.
+// Recordings fed in real time through the frame converter, as the stream thread feeds it, while the
+// converter decodes every frame for the live view (whose last picture is held here, as the window holds
+// it).
 //
-//   bench_media_memory [--size WIDTHxHEIGHT] [--seconds N] [--fps N]
+//   bench_media_memory [--size WIDTHxHEIGHT] [--seconds N] [--fps N] [--works N] [--content scene|noise]
 //
-// Prints the resident memory before and during the recording, the largest backlog the recording had,
-// the frames fed, dropped and written, and how long the file took to finish after the last frame.
+// Prints, per recording, the frames fed, dropped and written; the resident memory before and during
+// the recordings, the largest backlog, the frames the live view skipped, the process CPU, and how long
+// the files took to finish after the last frame.
 
 #include "image_conver_module.h"
 #include "synthetic_frames.h"
@@ -15,7 +18,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <QPixmap>
+
 #include <opencv2/videoio.hpp>
+
+#include <cstdlib>
+#include <ctime>
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +39,8 @@ struct Options {
     QSize size{1280, 720};
     int seconds = 60;
     int fps = 25;
+    int works = 1;
+    bool noise = false;
 };
 
 bool parse(int argc, char **argv, Options &options)
@@ -47,12 +57,23 @@ bool parse(int argc, char **argv, Options &options)
             options.seconds = value.toInt();
         } else if (key == "--fps") {
             options.fps = value.toInt();
+        } else if (key == "--works") {
+            options.works = value.toInt();
+        } else if (key == "--content" && (value == "scene" || value == "noise")) {
+            options.noise = value == "noise";
         } else {
             return false;
         }
     }
     return (argc % 2) == 1 && options.size.width() > 0 && options.size.height() > 0 && options.seconds > 0 &&
-           options.fps > 0;
+           options.fps > 0 && options.works >= 1 && options.works <= 8;
+}
+
+double processCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 int countFrames(const QString &path)
@@ -83,15 +104,34 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "log: %s\n", qPrintable(msg));
     });
 
-    const QVector<QByteArray> frames = makeCameraFrames(options.size, options.fps);
+    const QVector<QByteArray> frames =
+        options.noise ? makeNoiseFrames(options.size, options.fps) : makeCameraFrames(options.size, options.fps);
     ImageConverModule *converter = ImageConverModule::instance();
     QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("memory.mp4"));
     const long baselineKiB = residentKiB();
+    double load[3] = {};
+    getloadavg(load, 3);
+    const double cpu0 = processCpuSeconds();
+    const quint64 skipped0 = converter->skippedDisplayFrames();
 
-    const int workId = 1;
-    converter->startVideoWork(file, options.size, workId);
-    const QSharedPointer<ConverToVideoModule> work = converter->videoWork(workId);
+    // The live view: the window keeps the newest picture.
+    QPixmap shown;
+    int pictures = 0;
+    QObject::connect(converter, &ImageConverModule::newImage, &app, [&](const QPixmap &pixmap) {
+        shown = pixmap;
+        ++pictures;
+    });
+
+    QVector<int> workIds;
+    QVector<QString> files;
+    QVector<QSharedPointer<ConverToVideoModule>> works;
+    for (int w = 0; w < options.works; ++w) {
+        const int workId = w + 1;
+        files << dir.filePath(QStringLiteral("memory-%1.mp4").arg(workId));
+        converter->startVideoWork(files.last(), options.size, workId);
+        workIds << workId;
+        works << converter->videoWork(workId);
+    }
 
     // The stream thread's part: one frame every 1/fps seconds, as a fresh heap array.
     const int total = options.seconds * options.fps;
@@ -120,7 +160,8 @@ int main(int argc, char **argv)
     QObject::connect(&sampler, &QTimer::timeout, [&] {
         const long now = residentKiB();
         peakKiB = qMax(peakKiB, now);
-        peakBacklog = qMax(peakBacklog, work->pendingFrames());
+        for (const auto &work : works)
+            peakBacklog = qMax(peakBacklog, work->pendingFrames());
         const int window = static_cast<int>(recording.elapsed() / 10000);
         if (windowPeakKiB.size() <= window)
             windowPeakKiB.resize(window + 1);
@@ -135,26 +176,40 @@ int main(int argc, char **argv)
             return;
         stopper.stop();
         drain.start();
-        converter->pauseVideoWork(workId, true);
-        converter->stopVideoWork(workId);
+        for (int workId : workIds) {
+            converter->pauseVideoWork(workId, true);
+            converter->stopVideoWork(workId);
+        }
     });
     stopper.start(20);
 
     QTimer finished;
     QObject::connect(&finished, &QTimer::timeout, [&] {
-        if (drain.isValid() && converter->videoWork(workId).isNull())
-            app.quit();
+        if (!drain.isValid())
+            return;
+        for (int workId : workIds) {
+            if (!converter->videoWork(workId).isNull())
+                return;
+        }
+        app.quit();
     });
     finished.start(20);
     app.exec();
     feeder.join();
 
+    const double cpu = processCpuSeconds() - cpu0;
     // The recording waits a fixed second between closing its file and ending.
     const double drainSeconds = drain.nsecsElapsed() / 1e9 - 1.0;
-    const int written = countFrames(file);
-    std::printf("size %dx%d, %d s at %d fps: fed %d frames, dropped %llu, written %d\n", options.size.width(),
-                options.size.height(), options.seconds, options.fps, total,
-                static_cast<unsigned long long>(work->droppedFrames()), written);
+    std::printf("size %dx%d, %s, %d s at %d fps, %d recording(s), load average before %.2f %.2f %.2f\n",
+                options.size.width(), options.size.height(), options.noise ? "noise" : "scene", options.seconds,
+                options.fps, options.works, load[0], load[1], load[2]);
+    for (int w = 0; w < works.size(); ++w) {
+        std::printf("recording %d: fed %d frames, dropped %llu, written %d\n", workIds.at(w), total,
+                    static_cast<unsigned long long>(works.at(w)->droppedFrames()), countFrames(files.at(w)));
+    }
+    std::printf("live view: %d pictures, %llu frames skipped; process CPU %.0f%% of one core\n", pictures,
+                static_cast<unsigned long long>(converter->skippedDisplayFrames() - skipped0),
+                100.0 * cpu / (recording.nsecsElapsed() / 1e9));
     std::printf("jpeg %.0f KiB/frame; resident memory: %.1f MiB before, %.1f MiB peak (+%.1f MiB), "
                 "process peak %.1f MiB\n",
                 frames.at(0).size() / 1024.0, baselineKiB / 1024.0, peakKiB / 1024.0,

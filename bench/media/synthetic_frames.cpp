@@ -48,6 +48,25 @@ QVector<QByteArray> makeCameraFrames(QSize size, int count, int quality)
     return frames;
 }
 
+QVector<QByteArray> makeNoiseFrames(QSize size, int count, int quality)
+{
+    QVector<QByteArray> frames;
+    QRandomGenerator random(4321);
+    for (int i = 0; i < count; ++i) {
+        QImage image(size, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            auto *row = reinterpret_cast<quint32 *>(image.scanLine(y));
+            random.fillRange(row, image.width());
+        }
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "JPG", quality);
+        frames << bytes;
+    }
+    return frames;
+}
+
 namespace {
 
 long statusKiB(const char *field)

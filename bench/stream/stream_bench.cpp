@@ -1,7 +1,8 @@
 // The road of one frame, timed: the virtual camera at 25 frames per second behind the real libusb, a
 // ThreadUSB and the real ImageConverModule.
 //
-//   bench_stream [--seconds N]       (default 6 measured seconds per size, after 1 s of warm-up)
+//   bench_stream [--seconds N] [--size WIDTHxHEIGHT]...
+//       (default 6 measured seconds per size, after 1 s of warm-up; sizes 640x480, 1280x720, 1920x1080)
 //
 // Latency of a frame is taken from the moment the stream read that carries its last image chunk returns
 // to the stream thread, to the moment the converter emits newImage with its picture. The parser hands a
@@ -15,6 +16,12 @@
 // CPU is the thread CPU time of the stream thread and of the conversion thread over the measured
 // seconds, in percent of one core; "process" also holds the emulated camera (JPEG encoding of every
 // frame, umockdev's worker) and libusb's event thread.
+//
+// "skipped" is the frames the converter did not decode for the live view because newer ones were
+// waiting, of the frames the camera sent. The reference, measured after each size in the same run, is
+// libjpeg-turbo decoding frames of the same kind alone: median / p95 ms per frame, its CPU time per
+// frame, and in brackets the share of one core that would take at 25 fps (the floor for the conversion
+// thread's CPU).
 
 #include "camera_proto_testing.h"
 #include "image_conver_module.h"
@@ -29,6 +36,8 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <turbojpeg.h>
+
 #include <dlfcn.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -42,6 +51,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -56,6 +66,7 @@ constexpr uint8_t kStreamEndpoint = 0x82;
 struct FrameMarks {
     Clock::time_point lastChunk{};       // the read that completed the frame's last chunk returned
     Clock::time_point nextFirstChunk{};  // the read that completed the next frame's first chunk returned
+    Clock::time_point handed{};          // the stream thread handed the frame to the converter
 };
 
 std::mutex g_marksMutex;
@@ -64,6 +75,9 @@ std::array<FrameMarks, 256> g_marks;
 // Follows the packet framing over successive reads (the emulated camera sends well-formed packets).
 class FramingTracker {
 public:
+    // The frame id of the newest image chunk seen, or -1.
+    int lastId() const { return m_lastId; }
+
     void feed(const uint8_t *p, int n, Clock::time_point t)
     {
         int i = 0;
@@ -176,7 +190,37 @@ struct Result {
     Stats total, road;       // ms
     Stats convert;           // ms, from the hand-over to the converter to newImage
     double streamCpu = 0, convCpu = 0, processCpu = 0;  // % of one core
+    int sent = 0;            // frames the camera sent while measuring
+    int skipped = 0;         // of them, not decoded for the live view because newer ones waited
+    Stats reference;         // ms per frame: libjpeg-turbo decoding the same frames alone
+    double referenceCpuMs = 0;  // its CPU time per frame
 };
+
+// The reference: libjpeg-turbo decoding frames of the same kind alone, into one reused buffer, timed
+// one by one in this thread.
+Stats turboReference(const vcam::StreamOptions &options, int count, double *cpuMs)
+{
+    std::vector<QByteArray> frames;
+    std::mt19937 rng(options.seed);
+    for (int i = 0; i < count; ++i)
+        frames.push_back(vcam::StreamGenerator::buildFrame(options, static_cast<uint32_t>(i), false, &rng).jpeg);
+    tjhandle handle = tjInitDecompress();
+    std::vector<unsigned char> pixels(static_cast<size_t>(options.width) * options.height * 4);
+    std::vector<double> ms;
+    const double cpu0 = cpuOf(CLOCK_THREAD_CPUTIME_ID);
+    for (int round = 0; round < 4; ++round) {
+        for (const QByteArray &jpeg : frames) {
+            const Clock::time_point t0 = Clock::now();
+            tjDecompress2(handle, reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                          static_cast<unsigned long>(jpeg.size()), pixels.data(), options.width, options.width * 4,
+                          options.height, TJPF_BGRX, 0);
+            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        }
+    }
+    *cpuMs = 1000.0 * (cpuOf(CLOCK_THREAD_CPUTIME_ID) - cpu0) / static_cast<double>(ms.size());
+    tjDestroy(handle);
+    return statsOf(ms);
+}
 
 bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Result *res)
 {
@@ -200,7 +244,6 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
     clockid_t streamClock{}, convClock{};
     std::mutex emitMutex;
     std::vector<Clock::time_point> emitted;  // emission times of the measured pictures, in order
-    std::vector<Clock::time_point> handed;   // when the stream thread handed each frame to the converter
     std::vector<uint32_t> numbers;           // their frame numbers, read in this thread
 
     QObject context;
@@ -209,12 +252,17 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
         [&] { streamClockReady = pthread_getcpuclockid(pthread_self(), &streamClock) == 0; },
         Qt::DirectConnection);
     // In the stream thread: the converter takes every frame in order and gives one picture for each.
+    // The parser hands a frame on when the first chunk of the next frame has been read, so the frame
+    // handed over is the one before the newest chunk's.
     QObject::connect(
         conv, &ImageConverModule::converBufToImage, &context,
         [&](char *, int) {
             const Clock::time_point now = Clock::now();
-            std::lock_guard<std::mutex> lock(emitMutex);
-            handed.push_back(now);
+            const int newest = g_tracker.lastId();
+            if (newest < 0)
+                return;
+            std::lock_guard<std::mutex> lock(g_marksMutex);
+            g_marks[static_cast<uint8_t>(newest - 1)].handed = now;
         },
         Qt::DirectConnection);
     // In the conversion thread, at the moment of emission.
@@ -239,6 +287,8 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
 
     thread.start();
     runFor(1.0);  // warm-up
+    const quint64 skipped0 = conv->skippedDisplayFrames();
+    const uint64_t queued0 = cam.stats().framesQueued;
     if (!streamClockReady.load() || !convClockReady.load()) {
         thread.stopStream();
         thread.wait();
@@ -251,6 +301,8 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
     measuring = false;
     const double s1 = cpuOf(streamClock), c1 = cpuOf(convClock), p1 = cpuOf(CLOCK_PROCESS_CPUTIME_ID);
     res->wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    res->skipped = static_cast<int>(conv->skippedDisplayFrames() - skipped0);
+    res->sent = static_cast<int>(cam.stats().framesQueued - queued0);
 
     thread.stopStream();
     thread.wait();
@@ -273,13 +325,13 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
     for (size_t i = 0; i < n; ++i) {
         if (emitted[i] == Clock::time_point{})
             continue;
-        if (i < handed.size())
-            convert.push_back(std::chrono::duration<double, std::milli>(emitted[i] - handed[i]).count());
         if (numbers[i] == UINT32_MAX) {
             ++res->unmatched;
             continue;
         }
         const FrameMarks &m = g_marks[static_cast<uint8_t>(config.stream.firstFrameId + numbers[i])];
+        if (m.handed != Clock::time_point{} && m.handed <= emitted[i])
+            convert.push_back(std::chrono::duration<double, std::milli>(emitted[i] - m.handed).count());
         if (m.lastChunk == Clock::time_point{} || m.nextFirstChunk == Clock::time_point{} ||
             m.lastChunk > emitted[i] || m.nextFirstChunk > emitted[i]) {
             ++res->unmatched;
@@ -300,14 +352,25 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
 int main(int argc, char **argv)
 {
     double seconds = 6;
+    struct Size {
+        int width, height;
+    };
+    std::vector<Size> sizes;
     for (int i = 1; i < argc; ++i) {
+        Size size{};
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc &&
+                   std::sscanf(argv[++i], "%dx%d", &size.width, &size.height) == 2 && size.width >= 80 &&
+                   size.height >= 80 && size.width <= 4096 && size.height <= 4096) {
+            sizes.push_back(size);
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--size WIDTHxHEIGHT]...\n", argv[0]);
             return 2;
         }
     }
+    if (sizes.empty())
+        sizes = {{640, 480}, {1280, 720}, {1920, 1080}};
     // At 25 frames per second the 256 frame ids last ten seconds; the marks are kept by id.
     seconds = std::clamp(seconds, 1.0, 9.0);
 
@@ -327,15 +390,16 @@ int main(int argc, char **argv)
     QGuiApplication app(appArgc, appArgv);
     ImageConverModule::instance();
 
+    double load[3] = {};
+    if (getloadavg(load, 3) == 3)
+        std::fprintf(report, "load average before: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     std::fprintf(report, "25 fps, %.0f s measured per size; latency in ms (median / p95 / max), CPU in %% of one core\n",
                  seconds);
-    std::fprintf(report, "%-9s %6s %24s %24s %24s %8s %8s %8s\n", "size", "frames", "last chunk -> newImage",
-                 "next frame -> newImage", "hand-over -> newImage", "stream", "convert", "process");
-    const struct {
-        int width, height;
-    } sizes[] = {{640, 480}, {1280, 720}};
+    std::fprintf(report, "%-9s %6s %22s %22s %22s %7s %7s %7s %8s %26s\n", "size", "frames", "last chunk -> newImage",
+                 "next frame -> newImage", "hand-over -> newImage", "stream", "convert", "process", "skipped",
+                 "turbo ref ms/fr");
     int status = 0;
-    for (const auto &s : sizes) {
+    for (const Size &s : sizes) {
         Result r;
         const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
         if (!runCase(bus, s.width, s.height, seconds, &r)) {
@@ -343,16 +407,25 @@ int main(int argc, char **argv)
             status = 1;
             continue;
         }
-        char total[64], road[64], convert[64];
+        vcam::StreamOptions options;
+        options.width = s.width;
+        options.height = s.height;
+        r.reference = turboReference(options, 25, &r.referenceCpuMs);
+        char total[64], road[64], convert[64], skipped[32], reference[48];
         std::snprintf(convert, sizeof convert, "%.1f / %.1f / %.1f", r.convert.median, r.convert.p95, r.convert.max);
         std::snprintf(total, sizeof total, "%.1f / %.1f / %.1f", r.total.median, r.total.p95, r.total.max);
         std::snprintf(road, sizeof road, "%.1f / %.1f / %.1f", r.road.median, r.road.p95, r.road.max);
-        std::fprintf(report, "%-9s %6d %24s %24s %24s %7.1f%% %7.1f%% %7.1f%%\n", size.c_str(), r.frames, total,
-                     road, convert, r.streamCpu, r.convCpu, r.processCpu);
+        std::snprintf(skipped, sizeof skipped, "%d/%d", r.skipped, r.sent);
+        std::snprintf(reference, sizeof reference, "%.1f / %.1f, cpu %.1f (%.0f%%)", r.reference.median,
+                      r.reference.p95, r.referenceCpuMs, r.referenceCpuMs * 25 / 10);
+        std::fprintf(report, "%-9s %6d %22s %22s %22s %6.1f%% %6.1f%% %6.1f%% %8s %26s\n", size.c_str(), r.frames,
+                     total, road, convert, r.streamCpu, r.convCpu, r.processCpu, skipped, reference);
         if (r.unmatched > 0)
             std::fprintf(report, "          (%d pictures not matched to their reads)\n", r.unmatched);
         std::fflush(report);
     }
+    if (getloadavg(load, 3) == 3)
+        std::fprintf(report, "load average after: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     std::fclose(report);
     return status;
 }

@@ -1,8 +1,10 @@
 #include "image_conver_module.h"
 #include "media_test_support.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPixmap>
+#include <QSemaphore>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -190,6 +192,67 @@ TEST_F(ConverterTest, FramesInFlightWhenAWorkIsRemovedAreFreed)
     const VideoFacts facts = probeVideo(file);
     ASSERT_TRUE(facts.ok);
     EXPECT_GE(facts.frames, 10);
+}
+
+// With the conversion thread held up, the live view gets only the newest of the waiting frames; the
+// older ones are counted as skipped and logged once, and the recording still gets every frame.
+TEST_F(ConverterTest, LiveViewShowsTheNewestFrameWhenBehindWhileRecordingsGetEveryFrame)
+{
+    const int id = 7000;
+    const int frames = 10;
+    const QString file = path(QStringLiteral("behind.mp4"));
+    ASSERT_EQ(m_converter->startVideoWork(file, QSize(64, 48), id), id);
+    SignalLog<QPixmap> images(m_converter, &ImageConverModule::newImage);
+    const quint64 skippedBefore = m_converter->skippedDisplayFrames();
+
+    QSemaphore gate;
+    QMetaObject::invokeMethod(m_converter, [&gate] { gate.tryAcquire(1, 20000); }, Qt::QueuedConnection);
+    for (int i = 0; i < frames; ++i)
+        send(makeJpeg(QSize(64, 48), kBlue, i));
+    QTest::qWait(3 * ImageConverModule::kStaleFrameMs);
+    gate.release();
+
+    ASSERT_TRUE(images.waitForCount(1, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_converter->skippedDisplayFrames() - skippedBefore == frames - 1; }, 10000));
+    QTest::qWait(100);
+    EXPECT_EQ(images.count(), 1);
+    EXPECT_EQ(m_log.count(QStringLiteral("live view behind, frames not shown:  9")), 1);
+    // The newest frame has its white mark at x = 27 (see makeJpeg); the oldest had it at x = 0.
+    const QImage shown = std::get<0>(images.calls().at(0)).toImage();
+    EXPECT_GT(qGray(shown.pixel(30, 3)), 200);
+    EXPECT_LT(qGray(shown.pixel(3, 3)), 120);
+
+    ASSERT_TRUE(stopAndWaitForRemoval(id));
+    const VideoFacts facts = probeVideo(file);
+    ASSERT_TRUE(facts.ok);
+    EXPECT_EQ(facts.frames, frames);
+}
+
+// A recording fed at twice the camera's rate keeps every frame: none is refused for a full backlog.
+TEST_F(ConverterTest, RecordingFedFasterThanRealTimeHoldsEveryFrame)
+{
+    const int id = 8000;
+    const int frames = 100;
+    const QString file = path(QStringLiteral("fast.mp4"));
+    QVector<QByteArray> jpegs;
+    for (int i = 0; i < 25; ++i)
+        jpegs << makeJpeg(QSize(320, 240), kBlue, i);
+    ASSERT_EQ(m_converter->startVideoWork(file, QSize(320, 240), id), id);
+    const QSharedPointer<ConverToVideoModule> work = m_converter->videoWork(id);
+
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < frames; ++i) {
+        send(jpegs.at(i % jpegs.size()));
+        while (clock.elapsed() < (i + 1) * 20)
+            QTest::qWait(2);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return work->pendingFrames() == 0; }, 20000));
+    EXPECT_EQ(work->droppedFrames(), 0u);
+    ASSERT_TRUE(stopAndWaitForRemoval(id));
+    const VideoFacts facts = probeVideo(file);
+    ASSERT_TRUE(facts.ok);
+    EXPECT_EQ(facts.frames, frames);
 }
 
 // Works still under way when the converter goes at exit are ended there; this one is left running on

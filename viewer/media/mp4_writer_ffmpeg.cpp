@@ -30,7 +30,7 @@ extern "C" {
 namespace {
 
 constexpr const char *kEncoderName = "libx264";
-constexpr const char *kPreset = "superfast";
+constexpr const char *kPreset = "ultrafast";
 constexpr const char *kTune = "zerolatency";
 constexpr const char *kCrf = "23";
 constexpr int kThreads = 2;
@@ -139,6 +139,12 @@ struct Mp4Writer::Impl {
         close();
         error.clear();
         nextPts = 0;
+        // The encoder's statistics and notes would go to standard error; failures are reported here.
+        static const bool quiet = [] {
+            av_log_set_level(AV_LOG_ERROR);
+            return true;
+        }();
+        (void)quiet;
         if (size.width() <= 0 || size.height() <= 0 || fps <= 0) {
             error = QStringLiteral("invalid frame size or rate");
             return false;
