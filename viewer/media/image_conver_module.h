@@ -32,8 +32,10 @@ class ImageConverModule : public QObject {
     Q_OBJECT
 
 public:
-    // One frame period at 25 frames per second.
-    static constexpr int kStaleFrameMs = 40;
+    // Two frame periods at 25 frames per second: a frame that waits this long while a newer one waits
+    // too is late for the live view. A thread only briefly held up (the machine busy for a moment)
+    // still shows every frame.
+    static constexpr int kStaleFrameMs = 80;
 
     // The process-wide object, created by the first call (from any thread). It is destroyed while the
     // application object is being destroyed, after the event loop has ended; everything that emits to it
