@@ -130,6 +130,15 @@ std::vector<std::uint8_t> ValueRecord(std::uint32_t key, std::uint32_t value) {
   return r;
 }
 
+std::vector<std::vector<std::uint8_t>> HiddenCountRecords(std::uint32_t sectors) {
+  std::vector<std::vector<std::uint8_t>> records;
+  for (std::uint32_t k = 0; k < 4; ++k) records.push_back(ValueRecord(0x30207 + k, 0));
+  std::vector<std::uint8_t> last = ValueRecord(0x3020B, 0);
+  for (int i = 0; i < 4; ++i) last[3 + i] = static_cast<std::uint8_t>(sectors >> (24 - 8 * i));
+  records.push_back(last);
+  return records;
+}
+
 ImageRecipe PcRecipe() { return ImageRecipe{}; }
 
 ImageRecipe AppleRecipe() {

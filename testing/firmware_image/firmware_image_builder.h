@@ -55,6 +55,10 @@ BuiltImage BuildImage(const ImageRecipe& recipe);
 // A 7-byte record: type (key >> 16), address (least significant first), value (least significant first).
 std::vector<std::uint8_t> ValueRecord(std::uint32_t key, std::uint32_t value);
 
+// The five records from key 0x30207 a PC image carries the hidden sector count in: the count sits in
+// the last of them, its value bytes most significant first. For ImageRecipe::extraRecords.
+std::vector<std::vector<std::uint8_t>> HiddenCountRecords(std::uint32_t sectors);
+
 // Typical PC (first layout) and Apple (second layout, version 2.0.0.0x50) images.
 ImageRecipe PcRecipe();
 ImageRecipe AppleRecipe();

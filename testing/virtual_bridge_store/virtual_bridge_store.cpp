@@ -15,6 +15,7 @@
 #include "firmware_image_builder.h"
 #include "sparse_file.h"
 #include "testing/virtual_bridge/flash_parts.h"
+#include "testing/virtual_bridge/secure_storage.h"
 
 namespace quillon::testing {
 namespace fs = std::filesystem;
@@ -252,6 +253,7 @@ bool BridgeStore::Create(const std::string& dir, const StoreOptions& options, st
   // A firmware file that fits this controller, to try the firmware commands with.
   fwbuild::ImageRecipe pc = fwbuild::PcRecipe();
   if (!hasFlash) pc.optionBits |= 0x80;
+  pc.extraRecords = fwbuild::HiddenCountRecords(options.hiddenSectors);
   const auto pcImage = fwbuild::BuildImage(pc).bytes;
   const auto appleImage = fwbuild::BuildImage(fwbuild::AppleRecipe()).bytes;
   return WriteFileAtomically(root / kSampleFirmware, fwbuild::FirmwareFile(pcImage, &appleImage, 32), error);
@@ -435,6 +437,7 @@ bool BridgeStore::LoadState(const fs::path& root, VirtualBridge& bridge, std::st
     if (!LoadDisk(entry.second, error)) return false;
 
   bridge_ = &bridge;
+  InstallSecureStorageHandlers(bridge);
   bridge.AttachDisk(kPublicDiskNumber, controller, DiskRole::Public);
   bridge.AttachDisk(kCipherDiskNumber, controller, DiskRole::Cipher);
   bridge.AddVolume(kPublicDiskNumber, 'E');

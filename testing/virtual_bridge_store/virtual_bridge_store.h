@@ -20,7 +20,8 @@
 //   *.beyond            blocks of a disk that lie past its image (hidden sectors near block 2^32)
 //   iso.img             the CD region, up to the last block written
 //   cardN.img           memory card N, up to the last block written
-//   sample-firmware.hex a valid firmware file for this controller (written by Create)
+//   sample-firmware.hex a valid firmware file for this controller (written by Create); once written to
+//                       the flash, its PC image gives the controller its hidden sectors
 //
 // Save writes only the blocks and memory rows that were loaded or that a logged request could have
 // changed, so a run that touches a few sectors of a large disk stays cheap. It relies on the bridge's
@@ -43,6 +44,7 @@ struct StoreOptions {
   std::uint64_t diskSectors = 131072;     // whole-disk size in 512-byte sectors (64 MiB)
   int cards = 0;                          // card slots 0..cards-1 hold a card (0 to 4)
   std::uint32_t firmwareWord = 0x02000000;  // identify word 2: firmware version, top byte > 1 = two images
+  std::uint32_t hiddenSectors = 2048;     // hidden sector count the sample firmware's PC image carries
 };
 
 // Checks options before anything is written; false with a message naming the bad value.
