@@ -16,8 +16,11 @@ extern char** environ;
 
 namespace quillon::tool_test {
 
-Result Quillon(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment) {
+Result Quillon(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment,
+               const std::string& input) {
   TempDir capture;
+  const std::string inFile = capture / "in";
+  WriteFile(inFile, input);
   const std::string outFile = capture / "out";
   const std::string errFile = capture / "err";
   std::vector<std::string> argv = {QUILLON_TOOL};
@@ -34,7 +37,7 @@ Result Quillon(const std::vector<std::string>& args, const std::vector<std::stri
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, inFile.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;

@@ -14,8 +14,10 @@ struct Result {
   std::string err;
 };
 
-// quillon ARGS... with the environment as given; extraEnvironment entries are "NAME=value".
-Result Quillon(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment = {});
+// quillon ARGS... with the environment as given; extraEnvironment entries are "NAME=value". Standard
+// input is `input` (empty: nothing to read).
+Result Quillon(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment = {},
+               const std::string& input = "");
 
 // A fresh folder under the system's temporary folder, removed with its content by the destructor.
 class TempDir {
