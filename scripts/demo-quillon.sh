@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A scripted session with the quillon tool on a fresh virtual bridge: create it, find and identify it,
 # update and check its firmware, read and erase flash, size and format both regions, check the file
-# systems with fsck, write an ISO image. Every step is a separate run of the program, as a user would
+# systems with fsck, write an ISO image, set and check an old-scheme password, use the hidden sectors
+# and the custom data area. Every step is a separate run of the program, as a user would
 # type it; the bridge keeps its state in a folder in between.
 #
 #   scripts/demo-quillon.sh              build quillon (in build/) if needed and run the session
@@ -62,5 +63,18 @@ step write-iso "$work/disc.iso"
 show cmp -n 300000 "$work/disc.iso" "$bridge/iso.img"
 step is-public
 step has-password
+echo "(passwords come from standard input, never from the command line)"
+echo secret | step set-password --old
+echo wrong | step verify-password --old || echo "(a wrong old-scheme password is refused: exit 1)"
+echo secret | step verify-password --old
+step clear-password --old
+step hidden-count
+head -c 1024 /dev/urandom > "$work/hidden.bin"
+step hidden-write 0 "$work/hidden.bin"
+step hidden-read 0 2 --output "$work/hidden-back.bin"
+show cmp "$work/hidden.bin" "$work/hidden-back.bin"
+printf 'asset tag 0042' > "$work/custom.bin"
+step custom-write "$work/custom.bin"
+step custom-read --length 14
 step virtual-info
 if [ "$keep" -eq 1 ]; then echo; echo "The bridge stays in $bridge"; fi

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/backend.h"
+#include "secure_storage.h"
 #include "virtual_bridge_store.h"
 
 namespace quillon::tool {
@@ -38,6 +39,7 @@ class StoredBridge : public VirtualSession {
     for (const auto& card : c.cards) cards += card.present ? 1 : 0;
     lines.push_back({"cards", std::to_string(cards)});
     lines.push_back({"passwords", std::to_string(c.passwords.entries.size())});
+    lines.push_back({"hidden-sectors", std::to_string(vt::HiddenSectorCount(c))});
     lines.push_back({"public-device", "\\\\.\\PhysicalDrive" + std::to_string(vt::BridgeStore::kPublicDiskNumber)});
     lines.push_back({"cipher-device", "\\\\.\\PhysicalDrive" + std::to_string(vt::BridgeStore::kCipherDiskNumber)});
     lines.push_back({"public-image", (root / "public.img").string()});
