@@ -1,6 +1,18 @@
 #pragma once
 
+#include <QFuture>
+#include <QList>
 #include <QMainWindow>
+#include <QMap>
+#include <QPixmap>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+
+#include "camera_device_info.h"
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -8,7 +20,17 @@ class MainWindow;
 }
 QT_END_NAMESPACE
 
-// The program's only top-level window: frameless and black, with the live view in "label_showImage".
+class AboutUI;
+class ShowTime;
+class ThreadInDrive;
+class ThreadUSB;
+class Thread_TimeQlabel;
+class usb_listener;
+
+// The program's only top-level window: frameless and black, with the camera's live picture in
+// "label_showImage", the capture controls, the recording clock and the window chrome. It owns the
+// stream thread (M_thread), listens to the frame converter for pictures and photo requests, and reacts
+// to devices coming and going.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -17,12 +39,85 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Puts the no-camera picture into the live view.
-    void showNoCamera();
+    // 1 when the process may reach the camera as it is (see viscana::platform::isAdministrator).
+    int isAdministrator();
+
+    // Device scan and driver state.
+    bool GetUsbDevicePaths(QStringList &paths, QString &error);
+    static CameraDeviceInfo ParseDevicePath(const QString &path);
+    int ScanDiverNumber();
+    bool CheckDeviceDriver(const QString &id, const QString &suffix);
+
+    // Driver installation.
+    void KillProcess(const QString &name);
+    void InstallDriverTask();
+
+signals:
+    void signal_USB_deviceExists_If();
 
 private slots:
+    void on_btnCameraCtrl_clicked();
+    void on_btnscan_clicked();
+    void slots_ThreadInDrive_In_Error(QString Error);
+    void slots_ThreadInDrive_In_End();
+    void onThreadFinished();
+    void onM_thread_ThreadFinished();
+    void Slots_GetSetTimerText(QString Text);
+    void slots_USBInsertionMessage();
+    void slots_USBUnplugMessage();
+    void slots_In_Image(int Error);
+    void on_pushButton_4_clicked();
+    void on_pushButton_5_clicked();
     void on_pushButton_6_clicked();
+    void on_pushButton_MAX_clicked();
+    void on_pushButton_Mix_clicked();
+    void updateImageSlot(QPixmap pixMap);
+    void HomeButtonPhoto(int Mark);
+    void on_pushButton_3_clicked();
+    void on_pushButton_2_clicked();
+    void on_pushButton_clicked();
+    void on_pushButton_story_clicked();
+    void on_pushButton_7_clicked();
+    void slots_Main_finished(QString Mp4Path);
+    void on_pushButton_9_clicked();
+    void on_pushButton_8_clicked();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
 
 private:
+    // Creates the stream thread for m_vid/m_pid, connects its end (and, when watchImages is set, its
+    // read reports) to the window and starts it.
+    void startStreamThread(bool watchImages);
+    // Ends the stream thread held in M_thread and waits for it: its reads time out, so the wait ends
+    // even when the camera has gone. Then releases it and clears the live view.
+    void stopStreamThread();
+    // Tells the stream thread to stop before the window goes (run from the destructor, while M_thread
+    // still exists).
+    void onWindowDestroyed();
+    // The no-camera picture in the live view, at its natural size.
+    void showNoCamera();
+    // The newest photo in the capture folder as the thumbnail.
+    void showNewestCapture();
+
     Ui::MainWindow *ui;
+    usb_listener *m_usbListener;
+    QSharedPointer<ThreadUSB> M_thread;
+    ThreadInDrive *m_threadInDrive;
+    Thread_TimeQlabel *m_timeThread;
+    std::atomic<bool> m_streamRestartPending;
+    std::atomic<int> m_driverInstalling;
+    int m_Countdown_Number;
+    int m_Time_Number;
+    AboutUI *m_aboutUi;
+    ShowTime *m_showTime;
+    uint16_t m_vid;
+    uint16_t m_pid;
+    int m_InDriveNumber;
+    int m_captureMode;
+    int m_recordState;
+    QMap<QString, CameraDeviceInfo> m_devices;
+    QFuture<void> *m_Mounting_Driver;
+    QList<uint> m_videoWorkIds;
 };

@@ -1,12 +1,18 @@
 #include "platform_info.h"
 
-#include <unistd.h>
+#include <QDebug>
 
 namespace viscana::platform {
 
-bool processIsElevated()
+AccessHint accessHint()
 {
-    return geteuid() == 0;
+    return AccessHint::InstallAccessRule;
+}
+
+void killProcessByName(const QString &name)
+{
+    // The installer programs exist only on Windows; there is nothing to end here.
+    qDebug().noquote() << "KillProcess:" << name << "- nothing to end on this system";
 }
 
 }  // namespace viscana::platform

@@ -1,24 +1,21 @@
 #include "platform_info.h"
 
-#include <windows.h>
+#include <QDebug>
+#include <QProcess>
+#include <QStringList>
 
 namespace viscana::platform {
 
-bool processIsElevated()
+AccessHint accessHint()
 {
-    // Token elevation exists from Windows Vista (major version 6) on; older systems run everyone elevated.
-    DWORD version = GetVersion();
-    if (static_cast<DWORD>(LOBYTE(LOWORD(version))) < 6)
-        return true;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = sizeof(elevation);
-    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size)
-                    && elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    return elevated;
+    return AccessHint::RunAsAdministrator;
+}
+
+void killProcessByName(const QString &name)
+{
+    // "taskkill /im <name> /f"; waited for, so the program is gone when this returns.
+    const int code = QProcess::execute(QStringLiteral("taskkill"), {QStringLiteral("/im"), name, QStringLiteral("/f")});
+    qDebug().noquote() << "KillProcess:" << name << code;
 }
 
 }  // namespace viscana::platform
