@@ -94,6 +94,12 @@ installation is complete,please restart!</translation>
         <source>请右键管理员启动!</source>
         <translation>Please right-click Admin to start!</translation>
     </message>
+    <message>
+        <source>没有访问摄像头的权限!
+请以 root 身份启动, 或安装摄像头访问规则 (见 README)。</source>
+        <translation>No access to the camera!
+Start as root, or install the camera access rule (see the README).</translation>
+    </message>
 </context>
 <context>
     <name>ShowTime</name>
