@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kMinSide = 80;
 constexpr int kGrid = 8;  // 8x8 blocks: 32 bits of the number, then the 32 complemented bits
+constexpr int kSmallBlock = 8;  // pixels per block of the small grid
 constexpr QRgb kBlack = 0xFF101010u;
 constexpr QRgb kWhite = 0xFFF0F0F0u;
 constexpr QRgb kDigit = 0xFFFFE040u;
@@ -33,18 +34,18 @@ void fillRect(QImage &img, int x, int y, int w, int h, QRgb colour)
 }
 
 // Seven-segment digit d at (x, y), `s` pixels per segment thickness, 3s wide and 5s high.
-void drawDigit(QImage &img, int d, int x, int y, int s)
+void drawDigit(QImage &img, int d, int x, int y, int s, QRgb colour = kDigit)
 {
     // Segments a b c d e f g as bits 0..6.
     static const uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
     const uint8_t m = kSegments[d % 10];
-    if (m & 0x01) fillRect(img, x, y, 3 * s, s, kDigit);              // a
-    if (m & 0x02) fillRect(img, x + 2 * s, y, s, 3 * s, kDigit);      // b
-    if (m & 0x04) fillRect(img, x + 2 * s, y + 2 * s, s, 3 * s, kDigit);  // c
-    if (m & 0x08) fillRect(img, x, y + 4 * s, 3 * s, s, kDigit);      // d
-    if (m & 0x10) fillRect(img, x, y + 2 * s, s, 3 * s, kDigit);      // e
-    if (m & 0x20) fillRect(img, x, y, s, 3 * s, kDigit);              // f
-    if (m & 0x40) fillRect(img, x, y + 2 * s, 3 * s, s, kDigit);      // g
+    if (m & 0x01) fillRect(img, x, y, 3 * s, s, colour);  // a
+    if (m & 0x02) fillRect(img, x + 2 * s, y, s, 3 * s, colour);      // b
+    if (m & 0x04) fillRect(img, x + 2 * s, y + 2 * s, s, 3 * s, colour);  // c
+    if (m & 0x08) fillRect(img, x, y + 4 * s, 3 * s, s, colour);      // d
+    if (m & 0x10) fillRect(img, x, y + 2 * s, s, 3 * s, colour);      // e
+    if (m & 0x20) fillRect(img, x, y, s, 3 * s, colour);              // f
+    if (m & 0x40) fillRect(img, x, y + 2 * s, 3 * s, s, colour);      // g
 }
 
 uint32_t hash3(uint32_t a, uint32_t b, uint32_t c)
@@ -103,8 +104,17 @@ QImage StreamGenerator::picture(uint32_t number, int width, int height)
         }
     }
 
+    drawFrameNumber(img, number);
+    return img;
+}
+
+void StreamGenerator::drawFrameNumber(QImage &img, uint32_t number, int digitSegment, bool smallGrid)
+{
+    const int width = img.width(), height = img.height();
+    if (width < kMinSide || height < kMinSide)
+        return;
     // Machine-readable number: 8x8 blocks at one block from the corner.
-    const int B = blockSize(width, height);
+    const int B = smallGrid ? kSmallBlock : blockSize(width, height);
     fillRect(img, B / 2, B / 2, (kGrid + 1) * B, (kGrid + 1) * B, 0xFF808080u);
     for (int bit = 0; bit < 64; ++bit) {
         const int row = bit / kGrid, col = bit % kGrid;
@@ -117,14 +127,40 @@ QImage StreamGenerator::picture(uint32_t number, int width, int height)
     int x = B * (kGrid + 2);
     const int room = width - x - B;
     const int n = static_cast<int>(digits.size());
-    const int s = std::max(2, std::min(B * kGrid / 5, room / (4 * n - 1)));
+    const int s = digitSegment > 0 ? digitSegment : std::max(2, std::min(B * kGrid / 5, room / (4 * n - 1)));
     for (char c : digits) {
         if (x + 3 * s > width)
             break;
         drawDigit(img, c - '0', x, B, s);
         x += 4 * s;
     }
-    return img;
+}
+
+void StreamGenerator::drawText(QImage &img, const std::string &text, int x, int y, int s, QRgb colour)
+{
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            drawDigit(img, c - '0', x, y, s, colour);
+            x += 4 * s;
+        } else if (c == ':') {
+            fillRect(img, x, y + s, s, s, colour);
+            fillRect(img, x, y + 3 * s, s, s, colour);
+            x += 2 * s;
+        } else if (c == '.') {
+            fillRect(img, x, y + 4 * s, s, s, colour);
+            x += 2 * s;
+        } else {
+            x += 2 * s;
+        }
+    }
+}
+
+int StreamGenerator::textWidth(const std::string &text, int s)
+{
+    int w = 0;
+    for (char c : text)
+        w += (c >= '0' && c <= '9') ? 4 * s : 2 * s;
+    return w;
 }
 
 QByteArray StreamGenerator::encodeJpeg(const QImage &image, int quality)
@@ -136,12 +172,12 @@ QByteArray StreamGenerator::encodeJpeg(const QImage &image, int quality)
     return bytes;
 }
 
-std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const QImage &image)
+namespace {
+
+std::optional<uint32_t> readGrid(const QImage &img, int B)
 {
-    if (image.isNull() || image.width() < kMinSide || image.height() < kMinSide)
+    if (B + kGrid * B > std::min(img.width(), img.height()))
         return std::nullopt;
-    const int B = blockSize(image.width(), image.height());
-    const QImage img = image.convertToFormat(QImage::Format_RGB32);
     uint64_t bits = 0;
     for (int bit = 0; bit < 64; ++bit) {
         const int row = bit / kGrid, col = bit % kGrid;
@@ -164,6 +200,20 @@ std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const QImage &image)
     return number;
 }
 
+}  // namespace
+
+std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const QImage &image)
+{
+    if (image.isNull() || image.width() < kMinSide || image.height() < kMinSide)
+        return std::nullopt;
+    const QImage img = image.convertToFormat(QImage::Format_RGB32);
+    const int B = blockSize(image.width(), image.height());
+    if (const auto number = readGrid(img, B))
+        return number;
+    // The scenes draw the grid with the smallest blocks.
+    return B != kSmallBlock ? readGrid(img, kSmallBlock) : std::nullopt;
+}
+
 std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const uint8_t *jpeg, int len)
 {
     QImage img;
@@ -178,7 +228,10 @@ Frame StreamGenerator::buildFrame(const StreamOptions &o, uint32_t number, bool 
     f.number = number;
     f.id = static_cast<uint8_t>(o.firstFrameId + number);
     f.photo = photo;
-    f.jpeg = encodeJpeg(picture(number, o.width, o.height), o.jpegQuality);
+    const QImage image = o.scene == Scene::Pattern
+                             ? picture(number, o.width, o.height)
+                             : renderScene(o.scene, number, o.width, o.height, QDateTime::currentDateTime());
+    f.jpeg = encodeJpeg(image, o.jpegQuality);
     if (o.trailingZeros > 0)
         f.jpeg.append(QByteArray(o.trailingZeros, '\0'));
 

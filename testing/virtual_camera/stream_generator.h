@@ -8,12 +8,14 @@
 // the top-left corner that decodeFrameNumber() reads back, robust to JPEG compression.
 
 #include "camera_proto.h"
+#include "scene.h"
 
 #include <QByteArray>
 #include <QImage>
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -33,6 +35,7 @@ struct StreamOptions {
     bool magicAB = true;          // the camera's packets start AA BB (false: BB AA)
     uint8_t chunkFlags = 0;       // flag bits (bit 0, bits 5 to 7) of every chunk
     uint32_t seed = 1;            // for random chunk sizes
+    Scene scene = Scene::Pattern; // what the pictures show
 };
 
 // One generated frame.
@@ -62,6 +65,14 @@ public:
     // Pure building blocks (thread-safe).
     static Frame buildFrame(const StreamOptions &options, uint32_t number, bool photo, std::mt19937 *rng);
     static QImage picture(uint32_t number, int width, int height);
+    // The machine-readable number (an 8x8 block grid at the top-left corner; with smallGrid of blocks
+    // 8 pixels wide, else as large as the picture allows) and the number in seven-segment digits right
+    // of it, `digitSegment` pixels thick (0: as large as the room allows). decodeFrameNumber reads both
+    // grid sizes.
+    static void drawFrameNumber(QImage &image, uint32_t number, int digitSegment = 0, bool smallGrid = false);
+    // Digits, ':' and '.' as seven-segment figures with segments `s` pixels thick, from (x, y).
+    static void drawText(QImage &image, const std::string &text, int x, int y, int s, QRgb colour);
+    static int textWidth(const std::string &text, int s);
     static QByteArray encodeJpeg(const QImage &image, int quality);
     static std::optional<uint32_t> decodeFrameNumber(const QImage &image);
     static std::optional<uint32_t> decodeFrameNumber(const uint8_t *jpeg, int len);

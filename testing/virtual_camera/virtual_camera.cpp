@@ -97,6 +97,20 @@ Bytes stringDescriptor(const std::string &text)
     return d;
 }
 
+// A 16-bit id as sysfs writes it: four lower-case hexadecimal digits.
+std::string hex4(uint16_t v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04x", v);
+    return buf;
+}
+
+// The serial number the camera reports: the configured one, or "VCAM" and the port number.
+std::string serialOf(const CameraConfig &cfg, int port)
+{
+    return cfg.serial.empty() ? "VCAM" + std::to_string(port) : cfg.serial;
+}
+
 std::string hex(const Bytes &b)
 {
     static const char *digits = "0123456789abcdef";
@@ -479,7 +493,7 @@ struct VirtualCamera::Model : std::enable_shared_from_this<VirtualCamera::Model>
             else if (type == 3 && index == 2)
                 reply = stringDescriptor(cfg.product);
             else if (type == 3 && index == 3)
-                reply = stringDescriptor(cfg.serial.empty() ? "VCAM" + std::to_string(port) : cfg.serial);
+                reply = stringDescriptor(serialOf(cfg, port));
             else
                 ok = false;
         } else if (requestType == 0x80 && request == 0x08) {  // GET_CONFIGURATION
@@ -1021,6 +1035,11 @@ void VirtualCamera::plug()
         "A: devnum=" + std::to_string(s.devnum) + "\\n\n" +
         "A: speed=480\\n\n"
         "A: bConfigurationValue=1\\n\n"
+        "A: idVendor=" + hex4(m.cfg.vendorId) + "\\n\n" +
+        "A: idProduct=" + hex4(m.cfg.productId) + "\\n\n" +
+        "A: serial=" + serialOf(m.cfg, port_) + "\\n\n" +
+        "A: manufacturer=" + m.cfg.manufacturer + "\\n\n" +
+        "A: product=" + m.cfg.product + "\\n\n" +
         "H: descriptors=" + hex(descriptors) + "\n";
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(tb, record.c_str(), &error)) {
