@@ -1,0 +1,76 @@
+#include "launcher_options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+const char *const kLauncherUsage =
+    "usage: viscana-virtual [--size WxH] [--fps N] [--quality Q] [--scene camera|noise|pattern] [Qt options]\n"
+    "  Starts the Viscana viewer on a virtual camera streaming JPEG frames (default 1280x720 at 25 fps).\n";
+
+namespace {
+
+bool parseInt(const char *text, int lo, int hi, int &out)
+{
+    if (!text || !*text)
+        return false;
+    char *end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (*end != '\0' || v < lo || v > hi)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool parseSize(const std::string &text, int &w, int &h)
+{
+    const size_t x = text.find_first_of("xX");
+    if (x == std::string::npos)
+        return false;
+    return parseInt(text.substr(0, x).c_str(), 80, 4096, w) && parseInt(text.substr(x + 1).c_str(), 80, 4096, h);
+}
+
+}  // namespace
+
+LauncherOptions parseLauncherOptions(int argc, const char *const argv[])
+{
+    LauncherOptions o;
+    o.viewerArgs.push_back(argc > 0 && argv[0] ? argv[0] : "viscana-virtual");
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i] ? argv[i] : "";
+        const bool hasValue = i + 1 < argc;
+        const char *value = hasValue ? argv[i + 1] : nullptr;
+        if (a == "-h" || a == "--help") {
+            o.help = true;
+        } else if (a == "--size") {
+            if (!value || !parseSize(value, o.width, o.height)) {
+                o.error = "--size needs WIDTHxHEIGHT, each 80 to 4096";
+                return o;
+            }
+            ++i;
+        } else if (a == "--fps") {
+            int fps = 0;
+            if (!parseInt(value, 1, 120, fps)) {
+                o.error = "--fps needs a whole number from 1 to 120";
+                return o;
+            }
+            o.fps = fps;
+            ++i;
+        } else if (a == "--quality") {
+            if (!parseInt(value, 1, 100, o.quality)) {
+                o.error = "--quality needs a JPEG quality from 1 to 100";
+                return o;
+            }
+            ++i;
+        } else if (a == "--scene") {
+            if (!value || (std::strcmp(value, "camera") && std::strcmp(value, "noise") && std::strcmp(value, "pattern"))) {
+                o.error = "--scene needs camera, noise or pattern";
+                return o;
+            }
+            o.scene = value;
+            ++i;
+        } else {
+            o.viewerArgs.push_back(a);
+        }
+    }
+    return o;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// The command line of viscana-virtual: its own options, taken out; everything else goes to the viewer.
+
+#include <string>
+#include <vector>
+
+struct LauncherOptions {
+    int width = 1280;
+    int height = 720;
+    double fps = 25;
+    int quality = 80;
+    std::string scene = "camera";  // camera, noise or pattern
+    std::vector<std::string> viewerArgs;  // argv[0] and the arguments left for the viewer
+    std::string error;               // set when the command line is refused
+    bool help = false;
+};
+
+LauncherOptions parseLauncherOptions(int argc, const char *const argv[]);
+
+extern const char *const kLauncherUsage;
