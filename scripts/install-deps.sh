@@ -23,6 +23,7 @@ linux_pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev
   xvfb xauth ffmpeg
+  fonts-wqy-microhei
   dosfstools exfatprogs mtools
   clang libclang-rt-14-dev
 )
