@@ -6,7 +6,30 @@
 #include <cstring>
 #include <new>
 
+#include "access/last_error.h"
+
 namespace quillon {
+
+namespace {
+
+const char* ErrorName(std::uint32_t error) {
+  switch (error) {
+    case platform::kErrorFileNotFound: return "no such device";
+    case platform::kErrorAccessDenied: return "access denied";
+    case platform::kErrorInvalidHandle: return "invalid handle";
+    case platform::kErrorNotEnoughMemory: return "out of memory";
+    case platform::kErrorNotReady: return "device not ready";
+    case platform::kErrorGenFailure: return "the device failed the request";
+    case platform::kErrorNotSupported: return "not supported";
+    case platform::kErrorInvalidParameter: return "request refused as invalid";
+    case platform::kErrorSemTimeout: return "timed out";
+    case platform::kErrorIoDevice: return "I/O error";
+    case platform::kErrorDeviceNotConnected: return "device not connected";
+    default: return "system error";
+  }
+}
+
+}  // namespace
 
 ScsiCommand VendorCommand(const BridgeDevice& device, std::uint8_t subCommand) {
   ScsiCommand command;
@@ -61,13 +84,19 @@ bool DecodeRequestHeader(const std::uint8_t* request, std::uint32_t inLength, st
 }
 
 PassThroughSession::PassThroughSession(const BridgeDevice& device) : backend_(platform::CurrentBackend()) {
+  std::memcpy(path_, device.path, sizeof(path_));
+  path_[sizeof(path_) - 1] = '\0';
   handle_ = backend_.OpenDevice(device.path, &openError_);
-  if (handle_ == platform::kInvalidDeviceHandle) return;
+  if (handle_ == platform::kInvalidDeviceHandle) {
+    ReportDeviceFailure("cannot open %s: %s (error %u)", path_, ErrorName(openError_), static_cast<unsigned>(openError_));
+    return;
+  }
   buffer_.reset(new (std::nothrow) std::uint8_t[kRequestBufferSize]);
   if (!buffer_) {
     backend_.CloseDevice(handle_);
     handle_ = platform::kInvalidDeviceHandle;
     openError_ = platform::kErrorNotEnoughMemory;
+    ReportDeviceFailure("%s: no memory for the request buffer", path_);
   }
 }
 
@@ -102,6 +131,12 @@ SendResult PassThroughSession::Send(const ScsiCommand& command, const void* outD
   result.bytesReturned = sent.bytesReturned;
   result.scsiStatus = sent.scsiStatus;
   result.error = sent.ok ? platform::kErrorSuccess : sent.error;
+  if (!sent.ok)
+    ReportDeviceFailure("%s did not complete command %02x %02x: %s (error %u)", path_, command.cdb[0], command.cdb[1],
+                        ErrorName(sent.error), static_cast<unsigned>(sent.error));
+  else if (sent.scsiStatus != platform::kScsiStatusGood)
+    ReportDeviceFailure("%s refused command %02x %02x (SCSI status %02x)", path_, command.cdb[0], command.cdb[1],
+                        sent.scsiStatus);
   return result;
 }
 

@@ -79,7 +79,8 @@ struct SendResult {
 };
 
 // An open device path with its request buffer; the handle is closed when the session ends. Chunked
-// commands send all chunks through one session.
+// commands send all chunks through one session. A path that does not open and a command that fails
+// are recorded as the thread's last error (access/last_error.h).
 class PassThroughSession {
  public:
   explicit PassThroughSession(const BridgeDevice& device);
@@ -102,6 +103,7 @@ class PassThroughSession {
   platform::DeviceHandle handle_ = platform::kInvalidDeviceHandle;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::uint32_t openError_ = 0;
+  char path_[kPathFieldSize] = {};  // for the failure reasons
 };
 
 // One-shot send: open, send, close. dataIn receives up to dataInLength bytes from the data area when

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "access/last_error.h"
 #include "args.h"
 #include "quillon_discovery.h"
 #include "terminal.h"
@@ -146,6 +147,18 @@ int Context::Failed(const std::string& message) {
   return kExitFailed;
 }
 
+int Context::ExportFailed(const std::string& fallback) {
+  const std::string reason = LibraryReason();
+  out_.Error(reason.empty() ? fallback : reason);
+  return LastErrorKind() == ErrorKind::BadInput ? kExitUsage : kExitFailed;
+}
+
+bool Context::DeviceFailed() const { return LastErrorKind() == ErrorKind::Device; }
+
+std::string Context::LibraryReason() const { return LastErrorText(); }
+
+void Context::ForgetLibraryReason() { ClearLastError(); }
+
 int RunTool(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const Command* command = nullptr;
@@ -271,7 +284,10 @@ int RunTool(int argc, char** argv) {
       }
     }
   }
-  if (status == kExitOk) status = command->run(context);
+  if (status == kExitOk) {
+    context.ForgetLibraryReason();
+    status = command->run(context);
+  }
   if (session && trace)
     for (const std::string& line : session->Trace()) std::fprintf(stderr, "trace: %s\n", line.c_str());
   if (session && !session->Save(&error)) {

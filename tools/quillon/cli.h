@@ -97,6 +97,18 @@ class Context {
   int Usage(const std::string& message);   // kExitUsage
   int Failed(const std::string& message);  // kExitFailed
 
+  // After an export returned failure: reports the library's own reason for it (fallback when the
+  // library recorded none) and returns kExitUsage when the library refused an argument or file before
+  // sending anything to the device, else kExitFailed. The library's reason is cleared before the
+  // command runs; call ForgetLibraryReason() between two exports of one command.
+  int ExportFailed(const std::string& fallback);
+  // The library recorded, since the command started or the last ForgetLibraryReason(), that the device
+  // could not be opened or failed a command. For exports whose 0 means both "no" and "failed".
+  bool DeviceFailed() const;
+  // The library's reason text, "" when none.
+  std::string LibraryReason() const;
+  void ForgetLibraryReason();
+
  private:
   const Command& command_;
   Output& out_;

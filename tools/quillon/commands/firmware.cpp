@@ -97,7 +97,7 @@ int UpdateFwCommand(Context& c) {
                       product.empty() ? nullptr : product.c_str());
   }
   if (result != 1)
-    return c.Failed("UpdateFw failed: the file was refused, the bridge is unsuitable, or a copy did not verify");
+    return c.ExportFailed("UpdateFw failed: the file was refused, the bridge is unsuitable, or a copy did not verify");
   c.out().Line("firmware from " + path + " written and verified");
   return kExitOk;
 }

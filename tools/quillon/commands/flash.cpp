@@ -82,7 +82,7 @@ int ReadFlashCommand(Context& c) {
   std::vector<char> text(QUILLON_FLASH_DUMP_CHARS, 0);
   std::uint32_t length = 0;
   if (ReadFlash(c.device.c_str(), text.data(), &length, address) != 1)
-    return c.Failed("ReadFlash failed (no flash, identification failed or a read failed)");
+    return c.ExportFailed("ReadFlash failed (no flash, identification failed or a read failed)");
   if (length > text.size()) length = static_cast<std::uint32_t>(text.size());
   auto& json = c.out().Json();
   json.Add("address", address).Add("length", length);
@@ -109,7 +109,7 @@ int EraseSector(Context& c) {
   int status = kExitOk;
   if (!ReadAddress(c, c.arguments[0], &address, &status)) return status;
   c.out().Json().Add("address", address);
-  if (SectorEraseFlash(c.device.c_str(), address) != 1) return c.Failed("SectorEraseFlash failed at " + Hex(address, 6));
+  if (SectorEraseFlash(c.device.c_str(), address) != 1) return c.ExportFailed("SectorEraseFlash failed at " + Hex(address, 6));
   c.out().Line("erased the flash sector holding " + Hex(address, 6));
   return kExitOk;
 }

@@ -32,7 +32,7 @@ bool WholeDiskSectors(const std::string& device, std::uint64_t* sectors) {
 
 int DiskSize(Context& c) {
   std::uint64_t sectors = 0;
-  if (!WholeDiskSectors(c.device, &sectors)) return c.Failed("GetWholeDiskSize failed");
+  if (!WholeDiskSectors(c.device, &sectors)) return c.ExportFailed("GetWholeDiskSize failed");
   c.out().Line("whole disk: " + Sectors(sectors));
   c.out().Json().Add("sectors", sectors).Add("bytes", sectors * 512);
   return kExitOk;
@@ -47,7 +47,7 @@ int SetCipherSize(Context& c) {
     std::uint64_t whole = 0;
     if (WholeDiskSectors(c.device, &whole) && sectors > whole)
       return c.Failed("SetCipherDiskSize refused " + Sectors(sectors) + ": the whole disk has " + Sectors(whole));
-    return c.Failed("SetCipherDiskSize failed");
+    return c.ExportFailed("SetCipherDiskSize failed");
   }
   c.out().Line("cipher region set to " + Sectors(sectors));
   return kExitOk;
@@ -87,7 +87,7 @@ int Format(Context& c) {
                                         c.Has("--cipher-label") ? cipherLabel.c_str() : nullptr);
   }
   if (result != 1)
-    return c.Failed("SetCipherDiskSizeAndFormat failed (no bridge, a size that does not fit, or a write failed)");
+    return c.ExportFailed("SetCipherDiskSizeAndFormat failed (no bridge, a size that does not fit, or a write failed)");
   c.out().Line("formatted as " + lower + " with a cipher region of " + Sectors(cipher));
   if (c.session != nullptr) {
     for (const auto& [name, value] : c.session->Describe()) {
@@ -109,7 +109,7 @@ int IsPublic(Context& c) {
 
 int EncryptState(Context& c) {
   unsigned char encrypted = 0;
-  if (GetEncryptState(c.device.c_str(), &encrypted) != 1) return c.Failed("GetEncryptState failed");
+  if (GetEncryptState(c.device.c_str(), &encrypted) != 1) return c.ExportFailed("GetEncryptState failed");
   c.out().Line(std::string("encrypted: ") + (encrypted ? "yes" : "no"));
   c.out().Json().Add("encrypted", encrypted != 0);
   return kExitOk;
@@ -130,7 +130,7 @@ int WriteIso(Context& c) {
     ProgressLine progress("write-iso", c.progress, size);
     result = WriteIsoFile(c.device.c_str(), file.c_str());
   }
-  if (result != 1) return c.Failed("WriteIsoFile failed");
+  if (result != 1) return c.ExportFailed("WriteIsoFile failed");
   c.out().Line("wrote " + HumanSize(size) + " from " + file + " into the CD region");
   return kExitOk;
 }
