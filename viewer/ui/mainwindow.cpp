@@ -6,6 +6,7 @@
 #include "camera_ids.h"
 #include "image_conver_module.h"
 #include "platform_info.h"
+#include "termination.h"
 #include "thread_usb.h"
 #include "usb_listener.h"
 #include "window_icons.h"
@@ -151,6 +152,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     showNewestCapture();
+    // SIGINT and SIGTERM close the window like its close button, so no recording is lost.
+    viscana::platform::onTerminationRequest(this, [this] { close(); });
 
     m_captureMode = 1;
     ui->pushButton_9->hide();
@@ -218,13 +221,15 @@ void MainWindow::onWindowDestroyed()
 
 void MainWindow::showNoCamera()
 {
+    m_liveFrame = false;
     ui->label_showImage->setPixmap(QPixmap(QStringLiteral(":/img/NoUSB.png")));
     ui->label_showImage->setScaledContents(false);
 }
 
 void MainWindow::showNewestCapture()
 {
-    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/Camera");
+    // Where photos go: beside the program, or under Pictures when that folder is read-only.
+    const QString folder = captureFolder(QStringLiteral("Camera"));
     qDebug() << "子文件夹路径：" << folder;
     const QStringList files = QDir(folder).entryList({QStringLiteral("*.jpg"), QStringLiteral("*.png")}, QDir::Files,
                                                      QDir::Time);
@@ -277,10 +282,6 @@ void MainWindow::slots_ThreadInDrive_In_End()
 {
 }
 
-void MainWindow::onThreadFinished()
-{
-}
-
 void MainWindow::onM_thread_ThreadFinished()
 {
     qDebug() << "onM_thread_ThreadFinished M_thread  完全退出";
@@ -292,11 +293,6 @@ void MainWindow::onM_thread_ThreadFinished()
     showNoCamera();
     if (m_timeThread)
         emit signal_USB_deviceExists_If();
-}
-
-void MainWindow::Slots_GetSetTimerText(QString Text)
-{
-    Q_UNUSED(Text)
 }
 
 void MainWindow::slots_USBInsertionMessage()
@@ -326,15 +322,12 @@ void MainWindow::on_pushButton_5_clicked()
 
 void MainWindow::on_pushButton_6_clicked()
 {
-    hide();
+    // Hides the window and finishes every recording first (see closeSequence).
+    closeSequence();
     // The stream ends while the event loop winds down; the window's destructor waits for it.
     if (!M_thread.isNull())
         M_thread->stopStream();
     QApplication::exit(0);
-}
-
-void MainWindow::on_pushButton_MAX_clicked()
-{
 }
 
 void MainWindow::on_pushButton_Mix_clicked()
@@ -348,52 +341,9 @@ void MainWindow::updateImageSlot(QPixmap pixMap)
     if (!ui->label_showImage->hasScaledContents())
         ui->label_showImage->setScaledContents(true);
     ui->label_showImage->setPixmap(pixMap);
-}
-
-void MainWindow::HomeButtonPhoto(int Mark)
-{
-    Q_UNUSED(Mark)
-}
-
-void MainWindow::on_pushButton_3_clicked()
-{
-}
-
-void MainWindow::on_pushButton_2_clicked()
-{
-}
-
-void MainWindow::on_pushButton_clicked()
-{
-}
-
-void MainWindow::on_pushButton_story_clicked()
-{
-}
-
-void MainWindow::on_pushButton_7_clicked()
-{
-}
-
-void MainWindow::slots_Main_finished(QString Mp4Path)
-{
-    Q_UNUSED(Mp4Path)
-}
-
-void MainWindow::on_pushButton_9_clicked()
-{
+    m_liveFrame = !pixMap.isNull();
 }
 
 void MainWindow::on_pushButton_8_clicked()
 {
-}
-
-bool MainWindow::eventFilter(QObject *watched, QEvent *event)
-{
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void MainWindow::mousePressEvent(QMouseEvent *event)
-{
-    QMainWindow::mousePressEvent(event);
 }

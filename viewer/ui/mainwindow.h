@@ -11,8 +11,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "camera_device_info.h"
+#include "countdown_clock.h"
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -82,9 +84,18 @@ private slots:
     void on_pushButton_9_clicked();
     void on_pushButton_8_clicked();
 
+public:
+    // Replaces the clock that paces photo countdowns (tests put in one that does not sleep).
+    void setCountdownClock(std::unique_ptr<CountdownClock> clock);
+    // Stops every recording and waits, at most timeoutMs, until their files are finished. Returns
+    // whether they all were.
+    bool finishRecordings(int timeoutMs);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
+    // Closing by any way (window manager, termination signal) finishes the recordings first.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // Creates the stream thread for m_vid/m_pid, connects its end (and, when watchImages is set, its
@@ -100,6 +111,20 @@ private:
     void showNoCamera();
     // The newest photo in the capture folder as the thumbnail.
     void showNewestCapture();
+
+    // Captures (mainwindow_capture.cpp).
+    QString captureFolder(const QString &sub);
+    // Whether the live view holds a camera frame (not the no-camera picture, not nothing).
+    bool hasLiveFrame() const;
+    int savePhoto(const QString &path);
+    void takePhotoNow(bool afterCountdown);
+    int takeCountdownPhoto(int seconds);
+    // Stops the clock and every recording and puts the controls back to photo mode; returns the work
+    // ids it stopped.
+    QList<uint> stopRecording();
+    // Hides the window and finishes the recordings, once (mainwindow_chrome.cpp).
+    void closeSequence();
+    static int closeWaitMs();
 
     Ui::MainWindow *ui;
     usb_listener *m_usbListener;
@@ -120,4 +145,8 @@ private:
     QMap<QString, CameraDeviceInfo> m_devices;
     QFuture<void> *m_Mounting_Driver;
     QList<uint> m_videoWorkIds;
+
+    std::unique_ptr<CountdownClock> m_countdownClock{new EventLoopCountdownClock};
+    bool m_liveFrame = false;
+    bool m_closing = false;
 };
