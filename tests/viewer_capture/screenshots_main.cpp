@@ -4,6 +4,7 @@
 //   viewer_screenshots <output folder>
 #include "capture_files.h"
 #include "image_conver_module.h"
+#include "language.h"
 #include "mainwindow.h"
 #include "virtual_camera.h"
 
@@ -14,6 +15,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 #include <QtTest/QTest>
 
 #include <cstdio>
@@ -26,7 +28,7 @@ bool grab(QWidget *window, const QString &file)
     QApplication::processEvents();
     const QRect r = window->frameGeometry();
     const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, r.x(), r.y(), r.width(), r.height());
-    const bool ok = !shot.isNull() && shot.save(file);
+    const bool ok = !shot.isNull() && shot.save(file, nullptr, 88);
     std::printf("%s %s\n", ok ? "saved" : "FAILED", qPrintable(file));
     return ok;
 }
@@ -48,6 +50,10 @@ int main(int argc, char **argv)
         QTemporaryDir captures;
         capture::setCaptureRoots(captures.path(), captures.path());
         ImageConverModule::instance();
+        // The interface language follows the system's, as at the viewer's start.
+        QTranslator translator;
+        (void)translator.load(catalogueForLanguage(QLocale::system().language()));
+        app.installTranslator(&translator);
 
         vcam::CameraConfig config;
         config.fps = 25;
@@ -68,13 +74,13 @@ int main(int argc, char **argv)
                 status = 1;
             }
             QTest::qWait(500);
-            status |= !grab(&window, out + "/live-view.png");
+            status |= !grab(&window, out + "/live-view.jpg");
 
             // A 5 s countdown, grabbed while its overlay runs.
             auto *selector = window.findChild<QPushButton *>("pushButton_2");
             QTest::mouseClick(selector, Qt::LeftButton);
             QTest::mouseClick(selector, Qt::LeftButton);
-            QTimer::singleShot(2300, &window, [&] { status |= !grab(&window, out + "/countdown.png"); });
+            QTimer::singleShot(2300, &window, [&] { status |= !grab(&window, out + "/countdown.jpg"); });
             QTest::mouseClick(window.findChild<QPushButton *>("pushButton_3"), Qt::LeftButton);
             QTest::mouseClick(selector, Qt::LeftButton);  // 10 s
             QTest::mouseClick(selector, Qt::LeftButton);  // back to no countdown
@@ -82,13 +88,13 @@ int main(int argc, char **argv)
             // A recording after a few seconds of its clock.
             QTest::mouseClick(window.findChild<QPushButton *>("pushButton_story"), Qt::LeftButton);
             QTest::qWait(3600);
-            status |= !grab(&window, out + "/recording.png");
+            status |= !grab(&window, out + "/recording.jpg");
             QTest::mouseClick(window.findChild<QPushButton *>("pushButton_7"), Qt::LeftButton);
             QTest::qWait(1500);
 
             QTest::mouseClick(window.findChild<QPushButton *>("pushButton"), Qt::LeftButton);
             QTest::qWait(300);
-            status |= !grab(&window, out + "/about.png");
+            status |= !grab(&window, out + "/about.jpg");
         }
         cam.reset();
     }
