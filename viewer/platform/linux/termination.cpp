@@ -41,6 +41,8 @@ void onTerminationRequest(QObject *context, std::function<void()> handler)
         }
         qWarning() << "termination requested by signal" << int(byte) << "; closing";
         handler();
+        // Handled: a later request is treated as a first one again.
+        g_requests = 0;
     });
 
     struct sigaction action = {};
