@@ -31,14 +31,17 @@ private:
 
 class RecordingTest : public WindowTest {
 protected:
-    // Starts a recording and returns its file, with the fed-frame counter in m_fed.
+    // Starts a recording and returns its file, with the fed-frame counter in m_fed. The camera is quiet
+    // meanwhile, so that no frame reaches the recording before the counter watches it.
     QString startRecording()
     {
+        quiet();
         QTest::mouseClick(button("pushButton_story"), Qt::LeftButton);
         const QString path = label("label_Path")->text();
         const QString base = path.section('/', -1).section('.', 0, 0);
         const uint workId = QDateTime::fromString(base.left(14), "yyyyMMddhhmmss").toTime_t();
         m_fed = std::make_unique<FedFrames>(workId);
+        m_cam->setSilent(false);
         return path;
     }
     // Holds the camera's stream until every frame sent has reached the recording.
