@@ -13,7 +13,7 @@ namespace {
 
 const QRegularExpression kSeventeenDigits(QStringLiteral("^\\d{17}\\.(jpg|mp4)$"));
 
-TEST_F(WindowTest, PhotoNowWritesTheShownFrameAndTheThumbnailOpensItsFolder)
+TEST_F(CaptureWindowTest, PhotoNowWritesTheShownFrameAndTheThumbnailOpensItsFolder)
 {
     ASSERT_TRUE(openWindow());
     QTest::mouseClick(button("pushButton_3"), Qt::LeftButton);
@@ -39,7 +39,7 @@ TEST_F(WindowTest, PhotoNowWritesTheShownFrameAndTheThumbnailOpensItsFolder)
     EXPECT_EQ(desktop.opened.size(), 2);
 }
 
-TEST_F(WindowTest, CountdownSelectorCyclesThroughItsLengths)
+TEST_F(CaptureWindowTest, CountdownSelectorCyclesThroughItsLengths)
 {
     ASSERT_TRUE(openWindow());
     QPushButton *selector = button("pushButton_2");
@@ -49,7 +49,7 @@ TEST_F(WindowTest, CountdownSelectorCyclesThroughItsLengths)
     }
 }
 
-TEST_F(WindowTest, CountdownShowsTheOverlayThenTakesOnePhoto)
+TEST_F(CaptureWindowTest, CountdownShowsTheOverlayThenTakesOnePhoto)
 {
     ASSERT_TRUE(openWindow());
     QTest::mouseClick(button("pushButton_2"), Qt::LeftButton);  // 2 s
@@ -70,7 +70,7 @@ TEST_F(WindowTest, CountdownShowsTheOverlayThenTakesOnePhoto)
     EXPECT_EQ(m_log.count("tmpTimer:"), 4);  // 100, 50, 0, then the final empty step
 }
 
-TEST_F(WindowTest, SecondPressCancelsTheCountdown)
+TEST_F(CaptureWindowTest, SecondPressCancelsTheCountdown)
 {
     ASSERT_TRUE(openWindow());
     for (int i = 0; i < 2; ++i)
@@ -85,7 +85,7 @@ TEST_F(WindowTest, SecondPressCancelsTheCountdown)
     EXPECT_TRUE(captures(cameraDir(), "jpg").isEmpty());
 }
 
-TEST_F(WindowTest, CameraButtonTakesOnePhotoPerPress)
+TEST_F(CaptureWindowTest, CameraButtonTakesOnePhotoPerPress)
 {
     ASSERT_TRUE(openWindow());
     m_cam->pressPhotoButton(1);
@@ -98,7 +98,7 @@ TEST_F(WindowTest, CameraButtonTakesOnePhotoPerPress)
     EXPECT_EQ(m_log.count(" 拍照返回 : "), 2);
 }
 
-TEST_F(WindowTest, NoPhotoWithoutAFrame)
+TEST_F(CaptureWindowTest, NoPhotoWithoutAFrame)
 {
     ASSERT_TRUE(openWindow(false));  // no camera: the live view holds the no-camera picture
     QTest::mouseClick(button("pushButton_3"), Qt::LeftButton);
@@ -110,7 +110,7 @@ TEST_F(WindowTest, NoPhotoWithoutAFrame)
     EXPECT_TRUE(label("label_Path")->text().isEmpty());
 }
 
-TEST_F(WindowTest, UnwritableProgramFolderSendsCapturesToPictures)
+TEST_F(CaptureWindowTest, UnwritableProgramFolderSendsCapturesToPictures)
 {
     ASSERT_TRUE(openWindow());
     const QString blocked = m_tmp.filePath("blocked");

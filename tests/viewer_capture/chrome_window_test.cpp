@@ -9,7 +9,7 @@
 namespace windowtest {
 namespace {
 
-TEST_F(WindowTest, AboutPanelClosesOnAPressOutsideIt)
+TEST_F(CaptureWindowTest, AboutPanelClosesOnAPressOutsideIt)
 {
     ASSERT_TRUE(openWindow(false));
     QTest::mouseClick(button("pushButton"), Qt::LeftButton);
@@ -45,7 +45,7 @@ TEST_F(WindowTest, AboutPanelClosesOnAPressOutsideIt)
     EXPECT_TRUE(m_window->findChildren<AboutUI *>().contains(third));
 }
 
-TEST_F(WindowTest, MaximiseThenRestoreReturnsToTheEarlierRectangle)
+TEST_F(CaptureWindowTest, MaximiseThenRestoreReturnsToTheEarlierRectangle)
 {
     ASSERT_TRUE(openWindow(false));
     QPushButton *max = button("pushButton_MAX");
@@ -62,7 +62,7 @@ TEST_F(WindowTest, MaximiseThenRestoreReturnsToTheEarlierRectangle)
     EXPECT_EQ(m_window->geometry(), before);
 }
 
-TEST_F(WindowTest, MinimiseAndDragKeepTheWindowWhole)
+TEST_F(CaptureWindowTest, MinimiseAndDragKeepTheWindowWhole)
 {
     ASSERT_TRUE(openWindow(false));
     // A press on the background hands the drag to the system (offscreen has no move loop).

@@ -29,7 +29,7 @@ private:
     std::atomic<int> m_count{0};
 };
 
-class RecordingTest : public WindowTest {
+class RecordingWindowTest : public CaptureWindowTest {
 protected:
     // Starts a recording and returns its file, with the fed-frame counter in m_fed. The camera is quiet
     // meanwhile, so that no frame reaches the recording before the counter watches it.
@@ -65,7 +65,7 @@ protected:
     std::unique_ptr<FedFrames> m_fed;
 };
 
-TEST_F(RecordingTest, RecordPauseResumeStopGivesAPlayableFileOfTheFramesFed)
+TEST_F(RecordingWindowTest, RecordPauseResumeStopGivesAPlayableFileOfTheFramesFed)
 {
     ASSERT_TRUE(openWindow());
     const QString path = startRecording();
@@ -123,7 +123,7 @@ TEST_F(RecordingTest, RecordPauseResumeStopGivesAPlayableFileOfTheFramesFed)
     EXPECT_EQ(label("label_Path")->text(), path);
 }
 
-TEST_F(RecordingTest, StreamEndingStopsTheRecordingThroughTheClock)
+TEST_F(RecordingWindowTest, StreamEndingStopsTheRecordingThroughTheClock)
 {
     ASSERT_TRUE(openWindow());
     const QString path = startRecording();
@@ -139,7 +139,7 @@ TEST_F(RecordingTest, StreamEndingStopsTheRecordingThroughTheClock)
     EXPECT_GT(facts.frames, 0);
 }
 
-TEST_F(RecordingTest, ClosingWhileRecordingFinishesTheFile)
+TEST_F(RecordingWindowTest, ClosingWhileRecordingFinishesTheFile)
 {
     ASSERT_TRUE(openWindow());
     const QString path = startRecording();
@@ -155,7 +155,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingFinishesTheFile)
     EXPECT_EQ(facts.frames, fed);
 }
 
-TEST_F(RecordingTest, TerminationSignalFinishesTheRecording)
+TEST_F(RecordingWindowTest, TerminationSignalFinishesTheRecording)
 {
     ASSERT_TRUE(openWindow());
     const QString path = startRecording();

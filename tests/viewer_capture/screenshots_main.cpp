@@ -59,6 +59,7 @@ int main(int argc, char **argv)
         config.fps = 25;
         config.stream.width = 640;
         config.stream.height = 480;
+        config.stream.scene = vcam::Scene::Camera;
         auto cam = std::make_unique<vcam::VirtualCamera>(*bus, config);
         cam->plug();
         {

@@ -98,13 +98,13 @@ VideoFacts probeVideo(const QString &path)
     return facts;
 }
 
-void WindowTest::SetUp()
+void CaptureWindowTest::SetUp()
 {
     ASSERT_TRUE(m_tmp.isValid());
     capture::setCaptureRoots(programDir(), picturesDir());
 }
 
-void WindowTest::TearDown()
+void CaptureWindowTest::TearDown()
 {
     m_window.reset();
     QCoreApplication::processEvents();
@@ -112,7 +112,7 @@ void WindowTest::TearDown()
     capture::setCaptureRoots(QString(), QString());
 }
 
-bool WindowTest::openWindow(bool withCamera)
+bool CaptureWindowTest::openWindow(bool withCamera)
 {
     if (withCamera) {
         vcam::CameraConfig config;
@@ -130,7 +130,7 @@ bool WindowTest::openWindow(bool withCamera)
     return !withCamera || waitForLiveFrame();
 }
 
-bool WindowTest::waitForLiveFrame(int timeoutMs)
+bool CaptureWindowTest::waitForLiveFrame(int timeoutMs)
 {
     // A camera frame is 320 x 240; the no-camera picture is not.
     return QTest::qWaitFor(
@@ -138,12 +138,12 @@ bool WindowTest::waitForLiveFrame(int timeoutMs)
         timeoutMs);
 }
 
-QPixmap WindowTest::picture(const char *name) const
+QPixmap CaptureWindowTest::picture(const char *name) const
 {
     return label(name)->pixmap(Qt::ReturnByValue);
 }
 
-QStringList WindowTest::captures(const QString &folder, const char *suffix) const
+QStringList CaptureWindowTest::captures(const QString &folder, const char *suffix) const
 {
     return QDir(folder).entryList({QStringLiteral("*.") + QLatin1String(suffix)}, QDir::Files, QDir::Name);
 }

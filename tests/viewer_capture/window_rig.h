@@ -54,7 +54,7 @@ struct VideoFacts {
 };
 VideoFacts probeVideo(const QString &path);
 
-class WindowTest : public ::testing::Test {
+class CaptureWindowTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
