@@ -8,9 +8,11 @@
 
 #include "access/commands.h"
 #include "access/flash.h"
+#include "access/last_error.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_update.h"
 #include "quillon_hidden.h"
+#include "secure/export_device.h"
 #include "secure/password_old.h"
 
 namespace quillon {
@@ -20,17 +22,35 @@ constexpr int kAppleCopies[2] = {2, 3};
 
 std::uint32_t WholePages(std::uint32_t length, std::uint32_t page) { return (length + page - 1) / page * page; }
 
+// Writing sector by sector needs the 4 KiB erase unit; a larger one would take the neighbouring data with it.
+bool HasSmallSectors(const BridgeDevice& device) {
+  if (device.sectorSize == kCustomSectorSize) return true;
+  ReportDeviceFailure("the flash part %s erases %s-byte sectors; custom data needs 4,096-byte sectors",
+                      device.flashName, GroupDigits(device.sectorSize).c_str());
+  return false;
+}
+
+bool LengthFits(std::int64_t length, std::uint32_t max) {
+  if (length >= 0 && length <= max) return true;
+  RefuseInput("custom data is 0 to %s bytes, not %lld", GroupDigits(max).c_str(), static_cast<long long>(length));
+  return false;
+}
+
 // The controller has a flash and the part was identified; `writable` also asks for a catalogued part
 // with the 4 KiB sectors the area is erased in.
 bool PrepareFlash(BridgeDevice& device, bool writable) {
-  if (CmdFlashPresent(device) != 1 || !IdentifyFlash(device) || device.pageSize == 0) return false;
-  return !writable || (device.flashName[0] != '\0' && device.sectorSize == kCustomSectorSize);
+  if (CmdFlashPresent(device) != 1) return ReportDeviceFailure("the controller reports no SPI flash") != 0;
+  if (!IdentifyFlash(device) || device.pageSize == 0) return false;
+  if (!writable) return true;
+  if (device.flashName[0] == '\0') return ReportDeviceFailure("the flash part is not in the catalogue") != 0;
+  return HasSmallSectors(device);
 }
 
 int WriteArea(const char* path, std::uint8_t vendorOpcode, const void* data, unsigned length) {
-  if (length > kCustomDataSize || (data == nullptr && length > 0)) return 0;
+  if (!LengthFits(length, kCustomDataSize)) return 0;
+  if (data == nullptr && length > 0) return RefuseInput("no data given");
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path)) return 0;
+  if (!OpenExportDevice(&device, path)) return 0;
   device.vendorOpcode = vendorOpcode;
   if (!PrepareFlash(device, true)) return 0;
   std::uint8_t area[kCustomDataSize] = {};
@@ -40,13 +60,16 @@ int WriteArea(const char* path, std::uint8_t vendorOpcode, const void* data, uns
     return 0;
   std::vector<std::uint8_t> back(WholePages(kCustomDataSize, device.pageSize));
   if (!CmdFlashRead(device, kCustomDataAddress, back.data(), static_cast<std::uint32_t>(back.size()))) return 0;
-  return std::memcmp(back.data(), area, length) == 0 ? 1 : 0;
+  if (std::memcmp(back.data(), area, length) != 0)
+    return ReportDeviceFailure("the custom data read back differs from what was written");
+  return 1;
 }
 
 int ReadArea(const char* path, std::uint8_t vendorOpcode, void* buffer, int length) {
-  if (length < 0 || length > static_cast<int>(kCustomDataSize) || (buffer == nullptr && length > 0)) return 0;
+  if (!LengthFits(length, kCustomDataSize)) return 0;
+  if (buffer == nullptr && length > 0) return RefuseInput("no buffer given");
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path)) return 0;
+  if (!OpenExportDevice(&device, path)) return 0;
   device.vendorOpcode = vendorOpcode;
   if (!PrepareFlash(device, false)) return 0;
   std::vector<std::uint8_t> area(WholePages(kCustomDataSize, device.pageSize));
@@ -71,9 +94,10 @@ bool WriteCopySectors(const BridgeDevice& device, std::uint32_t address, const s
     const std::uint32_t at = address + static_cast<std::uint32_t>(offset);
     std::vector<std::uint8_t> back(WholePages(chunk, device.pageSize));
     if (!CmdFlashSectorErase(device, at) || !CmdFlashProgram(device, at, image.data() + offset, chunk) ||
-        !CmdFlashRead(device, at, back.data(), static_cast<std::uint32_t>(back.size())) ||
-        std::memcmp(back.data(), image.data() + offset, chunk) != 0)
+        !CmdFlashRead(device, at, back.data(), static_cast<std::uint32_t>(back.size())))
       return false;
+    if (std::memcmp(back.data(), image.data() + offset, chunk) != 0)
+      return ReportDeviceFailure("flash 0x%05x read back differs from what was written", static_cast<unsigned>(at)) != 0;
   }
   return true;
 }
@@ -147,14 +171,12 @@ QUILLON_API int QUILLON_CALL ReadCustomData8352(const char* path, void* buffer, 
 
 QUILLON_API int QUILLON_CALL WriteCustomData2(const char* path, const void* data, int length) {
   using namespace quillon;
-  if (length < 0 || length > static_cast<int>(kCustomRecordMax) || (data == nullptr && length > 0)) return 0;
+  if (!LengthFits(length, kCustomRecordMax)) return 0;
+  if (data == nullptr && length > 0) return RefuseInput("no data given");
   if (WriteCustomData(path, data, static_cast<unsigned>(length)) != 1) return 0;
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path)) return 0;
-  // Sector by sector needs the 4 KiB erase unit; a larger one would take the neighbouring sectors with it.
-  if (!IdentifyFlash(device) || device.flashName[0] == '\0' || device.sectorSize != kCustomSectorSize ||
-      device.pageSize == 0)
-    return 0;
+  if (!OpenExportDevice(&device, path)) return 0;
+  if (!IdentifyFlash(device) || device.pageSize == 0 || !HasSmallSectors(device)) return 0;
   const std::uint32_t readLength = FlashDumpReadLength(device.pageSize);
   if (readLength < kCopyReadLength) return 0;
 
@@ -170,13 +192,13 @@ QUILLON_API int QUILLON_CALL WriteCustomData2(const char* path, const void* data
       break;
     }
   }
-  if (valid < 0) return 0;
+  if (valid < 0) return ReportDeviceFailure("neither Apple firmware copy (flash 0x20000, 0x30000) is intact");
   const std::vector<std::uint8_t> image(bytes.begin(), bytes.begin() + info.paddedLength);
   std::vector<std::uint8_t> rebuilt;
   if (!PutCustomRecords(image, static_cast<std::size_t>(records), static_cast<const std::uint8_t*>(data),
                         static_cast<std::size_t>(length), &rebuilt) ||
       rebuilt.size() > kRewriteMaxImage)
-    return 0;
+    return ReportDeviceFailure("the Apple firmware image has no room for the custom records");
   // The good copy is written last, so a failure leaves it as it was.
   const int order[2] = {valid == 2 ? 3 : 2, valid};
   for (int copy : order)
@@ -186,9 +208,9 @@ QUILLON_API int QUILLON_CALL WriteCustomData2(const char* path, const void* data
 
 QUILLON_API int QUILLON_CALL ReadCustomData2(const char* path, int* words) {
   using namespace quillon;
-  if (words == nullptr) return 0;
+  if (words == nullptr) return RefuseInput("no buffer given");
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path)) return 0;
+  if (!OpenExportDevice(&device, path)) return 0;
   if (!IdentifyFlash(device) || device.pageSize == 0) return 0;
   const std::uint32_t readLength = FlashDumpReadLength(device.pageSize);
   if (readLength < kCopyReadLength) return 0;
@@ -202,5 +224,5 @@ QUILLON_API int QUILLON_CALL ReadCustomData2(const char* path, int* words) {
       std::memcpy(&words[j], bytes.data() + at + j * kValueRecordSize + kValueOffsetInRecord, 4);
     return 1;
   }
-  return 0;
+  return ReportDeviceFailure("no intact Apple firmware copy carries custom records (key 0x3021E)");
 }

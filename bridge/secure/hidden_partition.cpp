@@ -7,10 +7,12 @@
 
 #include "access/commands.h"
 #include "access/flash.h"
+#include "access/last_error.h"
 #include "access/scsi.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_update.h"
 #include "quillon_hidden.h"
+#include "secure/export_device.h"
 #include "secure/hidden_partition.h"
 #include "secure/password_old.h"
 
@@ -23,16 +25,18 @@ constexpr int kCardSlots = 4;
 enum class Direction { Read, Write };
 
 int Transfer(const char* path, std::uint32_t start, std::uint32_t count, void* buffer, Direction direction) {
-  if (buffer == nullptr && count > 0) return 0;
+  if (buffer == nullptr && count > 0) return RefuseInput("no buffer given for %u sectors", count);
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path)) return -1;
+  if (!OpenExportDevice(&device, path)) return -1;
   std::uint32_t n = 0;
   if (!ReadHiddenSectorCount(device, &n)) return -1;
   if (n == 0) return 1;
-  if (n == kNoCount) return 0;
-  if (count > n || std::uint64_t{start} + count > n) return 0;
+  if (n == kNoCount) return ReportDeviceFailure("the firmware image gives an invalid hidden sector count");
+  if (count > n || std::uint64_t{start} + count > n)
+    return RefuseInput("hidden sectors %s to %s lie outside the %s hidden sectors", GroupDigits(start).c_str(),
+                       GroupDigits(std::uint64_t{start} + count - 1).c_str(), GroupDigits(n).c_str());
   // A buffer of count sectors must be addressable at all.
-  if (count > SIZE_MAX / kDiskBlockSize) return 0;
+  if (count > SIZE_MAX / kDiskBlockSize) return RefuseInput("%u sectors do not fit in memory", count);
   const std::uint32_t block = start - n;  // modulo 2^32: 2^32 - n + start
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   return direction == Direction::Read ? Read10Blocks(device, block, count, bytes)
@@ -47,13 +51,13 @@ bool ReadHiddenSectorCount(BridgeDevice& device, std::uint32_t* count) {
   if (readLength < kCopyReadLength) return false;
   std::vector<std::uint8_t> image(readLength);
   FirmwareImageInfo info;
-  if (!CmdFlashRead(device, kCopyFlashAddress[0], image.data(), readLength) ||
-      !ParseFirmwareImage(image.data(), image.size(), device, kKeyHiddenCount, &info))
-    return false;
+  if (!CmdFlashRead(device, kCopyFlashAddress[0], image.data(), readLength)) return false;
+  if (!ParseFirmwareImage(image.data(), image.size(), device, kKeyHiddenCount, &info))
+    return ReportDeviceFailure("the PC firmware image at flash 0x00000 is not valid") != 0;
   const std::int32_t at = FindValueRecord(image.data(), info.paddedLength, kKeyHiddenCount);
-  if (at < 0) return false;
   const std::size_t value = static_cast<std::size_t>(at) + kHiddenCountDistance + kValueOffsetInRecord;
-  if (value + 4 > info.paddedLength) return false;
+  if (at < 0 || value + 4 > info.paddedLength)
+    return ReportDeviceFailure("the PC firmware image carries no hidden sector count (key 0x30207)") != 0;
   *count = GetBe32(image.data() + value);
   return true;
 }
@@ -88,7 +92,7 @@ bool HiddenLayout(std::uint64_t start, std::uint32_t count, const std::vector<st
 
 QUILLON_API int QUILLON_CALL GetHiddenSectorCount(const char* path) {
   quillon::BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return -1;
+  if (!quillon::OpenExportDevice(&device, path)) return -1;
   std::uint32_t n = 0;
   if (!quillon::ReadHiddenSectorCount(device, &n)) return -1;
   return static_cast<int>(n);
@@ -104,7 +108,7 @@ QUILLON_API int QUILLON_CALL WriteHiddenSector(const char* path, unsigned start,
 
 QUILLON_API int QUILLON_CALL FormatHiddenPartition(const char* path) {
   quillon::BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   std::uint32_t n = 0;
   if (!quillon::ReadHiddenSectorCount(device, &n)) return 0;
   if (n == 0) return 1;
@@ -117,7 +121,8 @@ QUILLON_API int QUILLON_CALL FormatHiddenPartition(const char* path) {
   for (int slot = 0; slot < quillon::kCardSlots; ++slot)
     if (quillon::CmdCardPresent(device, static_cast<std::uint8_t>(slot)) != 0) slots.push_back(static_cast<std::uint8_t>(slot));
   std::vector<quillon::HiddenLayoutCommand> commands;
-  if (!quillon::HiddenLayout(start, n, slots, &commands)) return 0;
+  if (!quillon::HiddenLayout(start, n, slots, &commands))
+    return quillon::ReportDeviceFailure("the hidden region does not fit 32-bit card numbers");
   for (const auto& c : commands)
     if (!quillon::CmdSetHiddenPartition(device, c.slot, c.first, c.second)) return 0;
   return 1;

@@ -11,11 +11,13 @@
 #include "access/commands.h"
 #include "access/digest.h"
 #include "access/flash.h"
+#include "access/last_error.h"
 #include "access/scsi.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_records.h"
 #include "firmware/firmware_update.h"
 #include "quillon_password.h"
+#include "secure/export_device.h"
 
 namespace quillon {
 namespace {
@@ -77,9 +79,13 @@ bool LoadFromFlash(BridgeDevice& device, std::vector<std::uint8_t>* pc, std::vec
     bool intact;
   } const copies[] = {{0, &unused, false}, {1, pc, true}, {2, &unused, false}, {3, apple, true}};
   for (const Copy& copy : copies) {
-    if (!CmdFlashRead(device, kCopyFlashAddress[copy.index], bytes.data(), readLength) ||
-        !ReadImage(bytes, device, copy.intact, copy.out))
+    const std::uint32_t address = kCopyFlashAddress[copy.index];
+    if (!CmdFlashRead(device, address, bytes.data(), readLength)) return false;
+    if (!ReadImage(bytes, device, copy.intact, copy.out)) {
+      ReportDeviceFailure("the firmware copy at flash 0x%05x is not a valid image%s", static_cast<unsigned>(address),
+                          copy.intact ? " with an intact checksum" : "");
       return false;
+    }
   }
   return true;
 }
@@ -99,7 +105,9 @@ bool LoadFromCards(BridgeDevice& device, std::vector<std::uint8_t>* pc, std::vec
     }
     return false;
   };
-  return load(0, pc) && load(2, apple);
+  if (!load(0, pc)) return ReportDeviceFailure("no valid PC firmware image on card 0 or card 1") != 0;
+  if (!load(2, apple)) return ReportDeviceFailure("no valid Apple firmware image on card 0 or card 1") != 0;
+  return true;
 }
 
 // Identification as the old scheme does it: only a failure that left a controller kind ends the call.
@@ -125,7 +133,12 @@ bool RewriteImages(BridgeDevice& device, const std::uint8_t* record, bool set) {
   if (!ReadFlags(device, flags)) return false;
   std::vector<std::uint8_t> pc, apple;
   if (!LoadOldSchemeImages(device, flags[0], &pc, &apple)) return false;
-  if (!StampPcImage(pc, record, set) || !StampAppleImage(apple, record, set)) return false;
+  if (!StampPcImage(pc, record, set))
+    return ReportDeviceFailure("the PC firmware image lacks the eight password records from key 0x3020C or the "
+                               "option record 0x301FA") != 0;
+  if (!StampAppleImage(apple, record, set))
+    return ReportDeviceFailure("the Apple firmware image lacks the eight password records from key 0x30202 or the "
+                               "flag record 0x30200") != 0;
   return WriteFirmwareCopies(device, pc.data(), static_cast<std::uint32_t>(pc.size()), apple.data(),
                              static_cast<std::uint32_t>(apple.size())) == 1;
 }
@@ -209,7 +222,7 @@ using quillon::BridgeDevice;
 
 QUILLON_API int QUILLON_CALL HasPasswordOld(const char* path, unsigned* isSet, int* usable) {
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   std::uint8_t flags[4];
   if (!quillon::ReadFlags(device, flags)) return 0;
   if (isSet != nullptr) *isSet = flags[0] & quillon::kOldFlagSet;
@@ -219,10 +232,11 @@ QUILLON_API int QUILLON_CALL HasPasswordOld(const char* path, unsigned* isSet, i
 
 QUILLON_API int QUILLON_CALL SetPasswordOld(const char* path, const char* password) {
   // The record keeps the text NUL-terminated in 32 bytes.
-  if (password == nullptr || strnlen(password, quillon::kOldPasswordMaxSet + 1) > quillon::kOldPasswordMaxSet)
-    return 0;
+  if (password == nullptr) return quillon::RefuseInput("no password given");
+  if (strnlen(password, quillon::kOldPasswordMaxSet + 1) > quillon::kOldPasswordMaxSet)
+    return quillon::RefuseInput("an old-scheme password is at most 31 bytes");
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   if (!quillon::IdentifyForOldScheme(device)) return 0;
   std::uint8_t flags[4];
   if (!quillon::ReadFlags(device, flags)) return 0;
@@ -237,18 +251,21 @@ QUILLON_API int QUILLON_CALL SetPasswordOld(const char* path, const char* passwo
 
 QUILLON_API int QUILLON_CALL VerifyPasswordOld(const char* path, const char* password) {
   std::uint8_t padded[quillon::kPasswordBlockSize];
-  if (!quillon::PasswordBlock(password, sizeof(padded), padded)) return 0;
+  if (!quillon::PasswordBlock(password, sizeof(padded), padded))
+    return password == nullptr ? quillon::RefuseInput("no password given")
+                               : quillon::RefuseInput("a password is at most 32 bytes");
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   std::uint8_t flags[4];
   if (!quillon::ReadFlags(device, flags)) return 0;
   if (flags[0] & quillon::kOldFlagSet) {
     std::uint8_t digest[quillon::kSha1Size];
     std::uint8_t record[quillon::kOldRecordSize];
-    if (!quillon::Sha1Digest(password, std::strlen(password), digest, nullptr) ||
-        !quillon::CmdReadMemory(device, quillon::kOldRecordAddress, record, sizeof(record)) ||
-        std::memcmp(digest, record, sizeof(digest)) != 0)
-      return 0;
+    if (!quillon::Sha1Digest(password, std::strlen(password), digest, nullptr))
+      return quillon::ReportDeviceFailure("the SHA-1 digest of the password cannot be computed");
+    if (!quillon::CmdReadMemory(device, quillon::kOldRecordAddress, record, sizeof(record))) return 0;
+    if (std::memcmp(digest, record, sizeof(digest)) != 0)
+      return quillon::ReportDeviceFailure("the password does not match the record the controller keeps");
     quillon::SetOldPasswordMask(quillon::MaskFromRecord(password, record));
   }
   return quillon::CmdSendPasswordOld(device, password);
@@ -256,7 +273,7 @@ QUILLON_API int QUILLON_CALL VerifyPasswordOld(const char* path, const char* pas
 
 QUILLON_API int QUILLON_CALL ClearPasswordOld(const char* path) {
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   if (!quillon::IdentifyForOldScheme(device)) return 0;
   if (!quillon::RewriteImages(device, nullptr, false)) return 0;
   if (!quillon::UpdateFlagWord(device, false)) return 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "access/last_error.h"
 #include "firmware/firmware_image.h"
 #include "secure/custom_data.h"
 #include "secure/hidden_partition.h"
@@ -66,6 +67,10 @@ TEST_F(HiddenTest, RangesOutsideThePartitionAreRefused) {
     EXPECT_EQ(WriteHiddenSector(kDrive, c.start, c.count, buffer.data()), c.expected) << c.start << "+" << c.count;
     EXPECT_TRUE(bridge.LogMatching(MatchOpcode(0x28)).empty() && bridge.LogMatching(MatchOpcode(0x2A)).empty());
   }
+  ClearLastError();
+  EXPECT_EQ(WriteHiddenSector(kDrive, kHidden - 1, 2, buffer.data()), 0);
+  EXPECT_EQ(LastErrorKind(), ErrorKind::BadInput);
+  EXPECT_STREQ(LastErrorText(), "hidden sectors 63 to 64 lie outside the 64 hidden sectors");
   EXPECT_EQ(ReadHiddenSector(kDrive, 0, 1, nullptr), 0);
   EXPECT_EQ(WriteHiddenSector(kDrive, 0, 1, nullptr), 0);
   bridge.Device(kDrive)->openable = false;
@@ -166,7 +171,9 @@ TEST_F(CustomDataTest, RefusalsAndRequirements) {
 
   // A part with 64 KiB sectors is not written (its erase would take the neighbouring area along).
   controller->flash.Load(FlashPartEN25P20());
+  ClearLastError();
   EXPECT_EQ(WriteCustomData(kDrive, data.data(), 4), 0);
+  EXPECT_STREQ(LastErrorText(), "the flash part EN25P20 erases 65,536-byte sectors; custom data needs 4,096-byte sectors");
   EXPECT_TRUE(bridge.LogMatching(MatchVendor(0x07)).empty());
   controller->flash.present = false;
   EXPECT_EQ(ReadCustomData(kDrive, back.data(), 4), 0);

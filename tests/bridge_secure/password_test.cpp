@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "access/digest.h"
+#include "access/last_error.h"
 #include "firmware/firmware_image.h"
 #include "secure/password_old.h"
 #include "secure_fixture.h"
@@ -131,6 +132,36 @@ TEST_F(PasswordTest, RefusalsBeforeAnythingIsSent) {
   // The longest text each form holds is taken.
   EXPECT_EQ(SetPassword(kDrive, longest.c_str()), 1);
   EXPECT_EQ(VerifyPasswordOld(kDrive, longest.c_str()), 1);
+}
+
+// The reason a failure leaves: refused input, or what the device did.
+TEST_F(PasswordTest, FailuresLeaveTheirReason) {
+  struct Case {
+    const char* name;
+    std::function<int()> call;
+    ErrorKind kind;
+    const char* text;
+  } const cases[] = {
+      {"long password", [] { return SetPassword(kDrive, std::string(33, 'a').c_str()); }, ErrorKind::BadInput,
+       "a password is at most 32 bytes"},
+      {"long old password", [] { return SetPasswordOld(kDrive, std::string(32, 'a').c_str()); }, ErrorKind::BadInput,
+       "an old-scheme password is at most 31 bytes"},
+      {"selector", [] { return DeletePassword2(kDrive, 300); }, ErrorKind::BadInput, "password index 300 is not between 0 and 255"},
+      {"long path", [] { return ClearPassword("\\\\.\\PhysicalDrive1234567890"); }, ErrorKind::BadInput,
+       "is longer than 24 characters"},
+      {"wrong old password",
+       [] {
+         SetPasswordOld(kDrive, "secret");
+         return VerifyPasswordOld(kDrive, "Secret");
+       },
+       ErrorKind::Device, "the password does not match the record the controller keeps"},
+  };
+  for (const Case& c : cases) {
+    ClearLastError();
+    EXPECT_EQ(c.call(), 0) << c.name;
+    EXPECT_EQ(LastErrorKind(), c.kind) << c.name;
+    EXPECT_NE(std::string(LastErrorText()).find(c.text), std::string::npos) << c.name << ": " << LastErrorText();
+  }
 }
 
 TEST_F(PasswordTest, UnopenablePathFailsWithTheRightValue) {

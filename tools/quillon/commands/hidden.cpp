@@ -80,20 +80,9 @@ bool Number(Context& c, const std::string& text, const char* what, std::uint64_t
   return true;
 }
 
-// Why a transfer failed: a range outside the partition is named as such.
-int TransferFailed(Context& c, const char* exportName, int result, std::uint64_t start, std::uint64_t count) {
-  if (result == -1) return c.Failed(std::string(exportName) + " failed: the hidden sector count cannot be read");
-  const int n = GetHiddenSectorCount(c.device.c_str());
-  if (n != -1 && start + count > static_cast<std::uint32_t>(n))
-    return c.Failed(std::string(exportName) + " refused sectors " + std::to_string(start) + " to " +
-                    std::to_string(start + count - 1) + ": the hidden partition has " +
-                    std::to_string(static_cast<std::uint32_t>(n)) + " sectors");
-  return c.Failed(std::string(exportName) + " failed");
-}
-
 int HiddenCount(Context& c) {
   const int n = GetHiddenSectorCount(c.device.c_str());
-  if (n == -1) return c.Failed("GetHiddenSectorCount failed (no valid PC firmware image with the count in the flash)");
+  if (n == -1) return c.ExportFailed("GetHiddenSectorCount failed (no valid PC firmware image with the count in the flash)");
   const std::uint64_t sectors = static_cast<std::uint32_t>(n);
   c.out().Line(std::to_string(sectors) + " hidden sectors (" + HumanSize(sectors * kSector) + ")");
   c.out().Json().Add("sectors", sectors).Add("bytes", sectors * kSector);
@@ -111,7 +100,7 @@ int HiddenRead(Context& c) {
   std::vector<std::uint8_t> bytes(count * kSector);
   const int result = ReadHiddenSector(c.device.c_str(), static_cast<unsigned>(start), static_cast<unsigned>(count),
                                       bytes.data());
-  if (result != 1) return TransferFailed(c, "ReadHiddenSector", result, start, count);
+  if (result != 1) return c.ExportFailed("ReadHiddenSector failed");
   return Deliver(c, file, bytes, start * kSector, "the hidden partition");
 }
 
@@ -127,14 +116,14 @@ int HiddenWrite(Context& c) {
   c.out().Json().Add("start", start).Add("count", count);
   const int result = WriteHiddenSector(c.device.c_str(), static_cast<unsigned>(start), static_cast<unsigned>(count),
                                        data.data());
-  if (result != 1) return TransferFailed(c, "WriteHiddenSector", result, start, count);
+  if (result != 1) return c.ExportFailed("WriteHiddenSector failed");
   c.out().Line("wrote " + std::to_string(count) + (count == 1 ? " sector" : " sectors") + " from hidden sector " +
                std::to_string(start));
   return kExitOk;
 }
 
 int HiddenFormat(Context& c) {
-  if (FormatHiddenPartition(c.device.c_str()) != 1) return c.Failed("FormatHiddenPartition failed");
+  if (FormatHiddenPartition(c.device.c_str()) != 1) return c.ExportFailed("FormatHiddenPartition failed");
   c.out().Line("hidden partition laid out on the cards present");
   return kExitOk;
 }
@@ -153,7 +142,7 @@ int CustomWrite(Context& c) {
   const int result = firmware ? WriteCustomData2(device, data.data(), static_cast<int>(length))
                      : c.Has("--8352") ? WriteCustomData8352(device, data.data(), length)
                                        : WriteCustomData(device, data.data(), length);
-  if (result != 1) return c.Failed(std::string(name) + " failed");
+  if (result != 1) return c.ExportFailed(std::string(name) + " failed");
   c.out().Line("wrote " + std::to_string(data.size()) + " bytes of custom data" +
                (firmware ? " into the flash area and the Apple firmware image" : ""));
   return kExitOk;
@@ -171,13 +160,13 @@ int CustomRead(Context& c) {
   const char* device = c.device.c_str();
   if (firmware) {
     int words[128];
-    if (ReadCustomData2(device, words) != 1) return c.Failed("ReadCustomData2 failed (no intact Apple image with custom records)");
+    if (ReadCustomData2(device, words) != 1) return c.ExportFailed("ReadCustomData2 failed (no intact Apple image with custom records)");
     std::memcpy(bytes.data(), words, sizeof(words));
   } else {
     const bool twin = c.Has("--8352");
     const int result = twin ? ReadCustomData8352(device, bytes.data(), static_cast<int>(length))
                             : ReadCustomData(device, bytes.data(), static_cast<int>(length));
-    if (result != 1) return c.Failed(twin ? "ReadCustomData8352 failed" : "ReadCustomData failed");
+    if (result != 1) return c.ExportFailed(twin ? "ReadCustomData8352 failed" : "ReadCustomData failed");
   }
   c.out().Json().Add("bytes", bytes.size()).Add("form", firmware ? "firmware" : "flash");
   return Deliver(c, file, bytes, 0, "custom data");

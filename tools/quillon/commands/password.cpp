@@ -108,12 +108,12 @@ int SetPasswordCommand(Context& c) {
   json.Add("scheme", old ? "old" : "current");
   if (old) {
     if (SetPasswordOld(c.device.c_str(), text.c_str()) != 1)
-      return c.Failed("SetPasswordOld failed (firmware images not readable or valid, or a write failed)");
+      return c.ExportFailed("SetPasswordOld failed (firmware images not readable or valid, or a write failed)");
   } else if (c.Has("--selector") || c.Has("--raw")) {
     json.Add("selector", selector);
-    if (SetPassword2(c.device.c_str(), block, selector) != 1) return c.Failed("SetPassword2 failed");
+    if (SetPassword2(c.device.c_str(), block, selector) != 1) return c.ExportFailed("SetPassword2 failed");
   } else if (SetPassword(c.device.c_str(), text.c_str()) != 1) {
-    return c.Failed("SetPassword failed");
+    return c.ExportFailed("SetPassword failed");
   }
   c.out().Line(old ? "old-scheme password set" : "password set");
   return kExitOk;
@@ -129,13 +129,13 @@ int VerifyPasswordCommand(Context& c) {
   c.out().Json().Add("scheme", old ? "old" : "current");
   if (old) {
     if (VerifyPasswordOld(c.device.c_str(), text.c_str()) != 1)
-      return c.Failed("VerifyPasswordOld failed (wrong password, or the controller did not answer)");
+      return c.ExportFailed("VerifyPasswordOld failed (wrong password, or the controller did not answer)");
     c.out().Line("password accepted");
     return kExitOk;
   }
   int words[8];
   std::memcpy(words, block, sizeof(words));
-  if (VerifyPassword(c.device.c_str(), words) != 1) return c.Failed("VerifyPassword failed");
+  if (VerifyPassword(c.device.c_str(), words) != 1) return c.ExportFailed("VerifyPassword failed");
   c.out().Line("password sent to the controller (it does not report whether it was right)");
   return kExitOk;
 }
@@ -144,7 +144,7 @@ int ClearPasswordCommand(Context& c) {
   const bool old = c.Has("--old");
   c.out().Json().Add("scheme", old ? "old" : "current");
   if (old ? ClearPasswordOld(c.device.c_str()) != 1 : ClearPassword(c.device.c_str()) != 1)
-    return c.Failed(old ? "ClearPasswordOld failed" : "ClearPassword failed");
+    return c.ExportFailed(old ? "ClearPasswordOld failed" : "ClearPassword failed");
   c.out().Line(old ? "old-scheme password cleared" : "passwords cleared");
   return kExitOk;
 }
@@ -156,7 +156,7 @@ int DeletePasswordCommand(Context& c) {
     int index = 0;
     if (!Selector(c, "--index", &index, &status)) return status;
     c.out().Json().Add("index", index);
-    if (DeletePassword2(c.device.c_str(), index) != 1) return c.Failed("DeletePassword2 failed");
+    if (DeletePassword2(c.device.c_str(), index) != 1) return c.ExportFailed("DeletePassword2 failed");
     c.out().Line("password " + std::to_string(index) + " deleted");
     return kExitOk;
   }
@@ -165,7 +165,7 @@ int DeletePasswordCommand(Context& c) {
   if (!ReadPassword(c, false, kBlockBytes, &text, block, &status)) return status;
   int words[8];
   std::memcpy(words, block, sizeof(words));
-  if (DeletePassword(c.device.c_str(), words) != 1) return c.Failed("DeletePassword failed");
+  if (DeletePassword(c.device.c_str(), words) != 1) return c.ExportFailed("DeletePassword failed");
   c.out().Line("password deleted");
   return kExitOk;
 }
@@ -174,21 +174,23 @@ int HasPasswordCommand(Context& c) {
   if (c.Has("--old")) {
     unsigned isSet = 0;
     int usable = 0;
-    if (HasPasswordOld(c.device.c_str(), &isSet, &usable) != 1) return c.Failed("HasPasswordOld failed");
+    if (HasPasswordOld(c.device.c_str(), &isSet, &usable) != 1) return c.ExportFailed("HasPasswordOld failed");
     c.out().Line(isSet ? "an old-scheme password is set" : "no old-scheme password is set");
     if (!usable) c.out().Line("the controller marks the password unusable");
     c.out().Json().Add("password", isSet != 0).Add("usable", usable != 0);
     return kExitOk;
   }
   const bool yes = HasPassword(c.device.c_str()) == 1;
-  c.out().Line(yes ? "a password is set" : "no password is set (or the controller did not answer)");
+  // 0 means "no" only when the controller answered.
+  if (!yes && c.DeviceFailed()) return c.ExportFailed("HasPassword failed");
+  c.out().Line(yes ? "a password is set" : "no password is set");
   c.out().Json().Add("password", yes);
   return kExitOk;
 }
 
 int PasswordCount(Context& c) {
   const int n = GetPasswordNumber(c.device.c_str());
-  if (n < 0) return c.Failed("GetPasswordNumber failed");
+  if (n < 0) return c.ExportFailed("GetPasswordNumber failed");
   c.out().Line(std::to_string(n) + (n == 1 ? " password" : " passwords"));
   c.out().Json().Add("passwords", n);
   return kExitOk;
@@ -196,7 +198,7 @@ int PasswordCount(Context& c) {
 
 int PasswordInfo(Context& c) {
   int info[8] = {};
-  if (GetPasswordInfo(c.device.c_str(), info) != 1) return c.Failed("GetPasswordInfo failed");
+  if (GetPasswordInfo(c.device.c_str(), info) != 1) return c.ExportFailed("GetPasswordInfo failed");
   std::uint8_t bytes[kBlockBytes];
   std::memcpy(bytes, info, sizeof(bytes));
   c.out().Line(Hex(bytes, sizeof(bytes)));
