@@ -84,7 +84,17 @@ TEST_F(SecureSession, CurrentSchemePasswordAcrossRuns) {
   Result run = Q({"set-password"}, "secret\n");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(Contains(Q({"has-password"}).out, "a password is set"));
+  // The controller does not report its verdict; the stored bridge shows it.
   EXPECT_EQ(Q({"verify-password"}, "secret\n").status, 0);
+  EXPECT_TRUE(Contains(ReadFile(dir + "/bridge.ini"), "password.unlocked = 1"));
+  EXPECT_EQ(Q({"verify-password"}, "wrong\n").status, 0);
+  EXPECT_TRUE(Contains(ReadFile(dir + "/bridge.ini"), "password.unlocked = 0"));
+  // Changing: setting again replaces the password.
+  ASSERT_EQ(Q({"set-password"}, "changed\n").status, 0);
+  EXPECT_TRUE(Contains(Q({"password-count"}).out, "1 password"));
+  EXPECT_EQ(Q({"verify-password"}, "changed\n").status, 0);
+  EXPECT_TRUE(Contains(ReadFile(dir + "/bridge.ini"), "password.unlocked = 1"));
+  ASSERT_EQ(Q({"set-password"}, "secret\n").status, 0);
   run = Q({"--json", "password-info"});
   EXPECT_TRUE(Contains(run.out, "\"info\": \"73 65 63 72 65 74 00")) << run.out;  // "secret"
   ASSERT_EQ(Q({"set-password", "--selector", "1"}, "other\n").status, 0);
