@@ -155,6 +155,24 @@ TEST_F(RecordingWindowTest, ClosingWhileRecordingFinishesTheFile)
     EXPECT_EQ(facts.frames, fed);
 }
 
+TEST_F(RecordingWindowTest, CloseButtonFinishesTheRecordingBeforeTheProcessEnds)
+{
+    ASSERT_TRUE(openWindow());
+    const QString path = startRecording();
+    speak(800);
+    quiet();
+    const int fed = m_fed->count();
+    QTest::mouseClick(button("pushButton_6"), Qt::LeftButton);
+    EXPECT_FALSE(m_window->isVisible());
+    EXPECT_EQ(m_log.count("recordings finished before closing"), 1);
+    const VideoFacts facts = probeVideo(path);
+    EXPECT_EQ(facts.codec, "h264");
+    EXPECT_EQ(facts.frames, fed);
+    // Closing again (the window manager after the button) does not run the sequence twice.
+    m_window->close();
+    EXPECT_EQ(m_log.count("recordings finished before closing"), 1);
+}
+
 TEST_F(RecordingWindowTest, TerminationSignalFinishesTheRecording)
 {
     ASSERT_TRUE(openWindow());
