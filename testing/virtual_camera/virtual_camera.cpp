@@ -833,6 +833,8 @@ struct VirtualCamera::Model : std::enable_shared_from_this<VirtualCamera::Model>
 
     void clockLoop()
     {
+        // Named, so that thread listings (and CPU figures) tell the camera's work from its host's.
+        prctl(PR_SET_NAME, "vcam-clock", 0, 0, 0);
         std::unique_lock<std::mutex> lock(mu);
         while (!stop) {
             purgeClosedClientsLocked();
@@ -877,6 +879,13 @@ struct VirtualCamera::Model : std::enable_shared_from_this<VirtualCamera::Model>
 
     static gboolean onHandleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
     {
+        // umockdev's worker thread answers every request of the emulated devices; named like the
+        // frame clock, it is told apart from the host's threads.
+        static thread_local bool named = false;
+        if (!named) {
+            prctl(PR_SET_NAME, "vcam-ioctl", 0, 0, 0);
+            named = true;
+        }
         std::shared_ptr<Model> m = *static_cast<std::shared_ptr<Model> *>(data);
         return m->handleIoctl(client);
     }

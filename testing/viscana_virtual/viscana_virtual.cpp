@@ -47,6 +47,12 @@ int main(int argc, char *argv[])
         viewerArgv.push_back(nullptr);
         int viewerArgc = static_cast<int>(args.size());
         code = viewerMain(viewerArgc, viewerArgv.data());
+
+        const vcam::CameraStats st = camera.stats();
+        std::fprintf(stderr,
+                     "viscana-virtual: the camera sent %u frames (%u more not sent: the reader was behind), "
+                     "%.1f MB in %d reads\n",
+                     st.framesQueued, st.framesDropped, st.streamBytesSent / 1e6, st.streamReads);
     }
     return code;
 }

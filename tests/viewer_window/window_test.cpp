@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFontDatabase>
 #include <QPushButton>
 #include <QtTest/qtestsystem.h>
 
@@ -155,6 +156,14 @@ TEST_F(WindowTest, ButtonIconsFallBackToTheCompiledInPictures)
         ASSERT_NE(button, nullptr);
         EXPECT_FALSE(button->icon().pixmap(35, 35).isNull()) << name;
     }
+}
+
+// The window's Chinese texts need a font with their glyphs (the dependency script installs one); without
+// it they are drawn as boxes.
+TEST_F(WindowTest, AFontForTheChineseTextsIsInstalled)
+{
+    const QStringList families = QFontDatabase().families(QFontDatabase::SimplifiedChinese);
+    EXPECT_FALSE(families.isEmpty()) << "no font with Simplified Chinese glyphs (fonts-wqy-microhei)";
 }
 
 }  // namespace

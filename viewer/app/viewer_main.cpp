@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QLocale>
 #include <QMetaEnum>
+#include <QMetaObject>
 #include <QTranslator>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "language.h"
 #include "log_handler.h"
 #include "mainwindow.h"
+#include "termination.h"
 
 int viewerMain(int argc, char *argv[])
 {
@@ -32,6 +34,11 @@ int viewerMain(int argc, char *argv[])
     {
         MainWindow window;
         window.show();
+        // Asked to end by the system (SIGTERM, Ctrl+C): close as the close button does, so that the
+        // stream thread ends and the camera is released before the process goes.
+        viscana::platform::onTerminationRequest(&window, [&window] {
+            QMetaObject::invokeMethod(&window, "on_pushButton_6_clicked");
+        });
         code = app.exec();
     }
     return code;
