@@ -2,6 +2,7 @@
 // the stream when the camera goes, a start without access to the camera, and the form's initial state.
 #include "window_rig.h"
 
+#include "image_conver_module.h"
 #include "thread_usb.h"
 
 #include <QComboBox>
@@ -82,6 +83,13 @@ TEST_F(WindowTest, UnplugEndsTheStreamAndShowsTheNoCameraPicture)
     const QPixmap shown = label->pixmap(Qt::ReturnByValue);
     EXPECT_EQ(shown.size(), QSize(640, 480));
     EXPECT_EQ(shown.toImage(), QPixmap(":/img/NoUSB.png").toImage());
+    EXPECT_FALSE(label->hasScaledContents());
+
+    // A picture of the ended stream that the converter delivers late leaves the no-camera picture alone.
+    QPixmap late(320, 240);
+    late.fill(Qt::red);
+    emit ImageConverModule::instance()->newImage(late);
+    EXPECT_EQ(label->pixmap(Qt::ReturnByValue).size(), QSize(640, 480));
     EXPECT_FALSE(label->hasScaledContents());
 }
 

@@ -4,7 +4,6 @@
 #include <QDebug>
 #include <QLocale>
 #include <QMetaEnum>
-#include <QMetaObject>
 #include <QTranslator>
 
 #include <cstdio>
@@ -12,7 +11,6 @@
 #include "language.h"
 #include "log_handler.h"
 #include "mainwindow.h"
-#include "termination.h"
 
 int viewerMain(int argc, char *argv[])
 {
@@ -34,11 +32,6 @@ int viewerMain(int argc, char *argv[])
     {
         MainWindow window;
         window.show();
-        // Asked to end by the system (SIGTERM, Ctrl+C): close as the close button does, so that the
-        // stream thread ends and the camera is released before the process goes.
-        viscana::platform::onTerminationRequest(&window, [&window] {
-            QMetaObject::invokeMethod(&window, "on_pushButton_6_clicked");
-        });
         code = app.exec();
     }
     return code;

@@ -337,6 +337,10 @@ void MainWindow::on_pushButton_Mix_clicked()
 
 void MainWindow::updateImageSlot(QPixmap pixMap)
 {
+    // A picture converted from the last frames of a stream that has ended arrives after the stream's
+    // end; it must not cover the no-camera picture again.
+    if (M_thread.isNull())
+        return;
     // Live frames fill the label; the no-camera picture before them was shown at its natural size.
     if (!ui->label_showImage->hasScaledContents())
         ui->label_showImage->setScaledContents(true);
