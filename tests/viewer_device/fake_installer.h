@@ -8,6 +8,7 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSemaphore>
 
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@ struct FakeAttempt {
     std::vector<std::pair<uint16_t, uint16_t>> devices = {{0x2CE3, 0x3301}};
     int prepareResult = 0;
     int installResult = 0;
+    bool block = false;  // createList waits until the script's gate opens
 };
 
 struct FakeScript {
@@ -27,6 +29,9 @@ struct FakeScript {
     std::vector<FakeAttempt> attempts;  // used in order; the last one repeats
     int created = 0;
     std::vector<std::string> calls;     // "list", "prepare 2CE3", "install 2CE3", "destroy", "level 3"
+    QSemaphore gate;                    // opened once by open(); stays open
+
+    void open() { gate.release(1000); }
 
     void record(const std::string &call)
     {
@@ -48,6 +53,10 @@ public:
     }
     int createList(std::vector<viscana::platform::DriverDevice> &devices) override
     {
+        if (attempt_.block) {
+            script_->gate.acquire();
+            script_->gate.release();
+        }
         script_->record("list");
         devices.clear();
         if (attempt_.listResult != 0)

@@ -1,5 +1,8 @@
 #include "device_clock.h"
 
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSysInfo>
 #include <QThread>
 
 #include <atomic>
@@ -15,6 +18,8 @@ public:
 
 RealClock g_realClock;
 std::atomic<Clock *> g_clock{nullptr};
+QMutex g_versionLock;
+QString g_version;
 
 }  // namespace
 
@@ -27,6 +32,18 @@ Clock &clock()
 void setClock(Clock *clock)
 {
     g_clock.store(clock);
+}
+
+QString productVersion()
+{
+    QMutexLocker lock(&g_versionLock);
+    return g_version.isEmpty() ? QSysInfo::productVersion() : g_version;
+}
+
+void setProductVersion(const QString &version)
+{
+    QMutexLocker lock(&g_versionLock);
+    g_version = version;
 }
 
 }  // namespace viscana::device

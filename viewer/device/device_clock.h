@@ -3,6 +3,8 @@
 // progress period, the pause after an installation error), so that tests can run those waits in
 // virtual time.
 
+#include <QString>
+
 namespace viscana::device {
 
 class Clock {
@@ -16,5 +18,10 @@ public:
 Clock &clock();
 // Installs a clock (nullptr: the real one again). The clock must outlive every wait that uses it.
 void setClock(Clock *clock);
+
+// The operating-system version text that decides the installation task's restart hint:
+// QSysInfo::productVersion(), unless a test has set another (an empty text restores it).
+QString productVersion();
+void setProductVersion(const QString &version);
 
 }  // namespace viscana::device

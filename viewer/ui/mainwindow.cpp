@@ -273,15 +273,6 @@ void MainWindow::on_btnscan_clicked()
     }
 }
 
-void MainWindow::slots_ThreadInDrive_In_Error(QString Error)
-{
-    Q_UNUSED(Error)
-}
-
-void MainWindow::slots_ThreadInDrive_In_End()
-{
-}
-
 void MainWindow::onM_thread_ThreadFinished()
 {
     qDebug() << "onM_thread_ThreadFinished M_thread  完全退出";
@@ -293,19 +284,6 @@ void MainWindow::onM_thread_ThreadFinished()
     showNoCamera();
     if (m_timeThread)
         emit signal_USB_deviceExists_If();
-}
-
-void MainWindow::slots_USBInsertionMessage()
-{
-}
-
-void MainWindow::slots_USBUnplugMessage()
-{
-}
-
-void MainWindow::slots_In_Image(int Error)
-{
-    Q_UNUSED(Error)
 }
 
 void MainWindow::on_pushButton_4_clicked()

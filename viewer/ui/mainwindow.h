@@ -126,6 +126,19 @@ private:
     void closeSequence();
     static int closeWaitMs();
 
+    // Presence and driver set-up (viewer/device/presence.cpp, driver_install.cpp).
+    // Starts InstallDriverTask on the global thread pool unless a task exists; logs `line` when it starts.
+    void startDriverInstallation(const char *line, bool resetCount);
+    // Ends the stream thread in M_thread, waits for it and releases it, logging `line` first.
+    void endStreamThread(const char *line, const char *runningLine);
+    // Quits the installation thread, waits for it and deletes it.
+    void endInstallThread();
+    // Cancels the installation task, waits for it and forgets it; logs `line` first.
+    void endInstallTask(const char *line);
+    // The closing steps of the installation task (called in the task's thread).
+    void closeInstallTask();
+    friend struct PresenceTestAccess;
+
     Ui::MainWindow *ui;
     usb_listener *m_usbListener;
     QSharedPointer<ThreadUSB> M_thread;
@@ -139,7 +152,7 @@ private:
     ShowTime *m_showTime;
     uint16_t m_vid;
     uint16_t m_pid;
-    int m_InDriveNumber;
+    std::atomic<int> m_InDriveNumber;  // also read and counted by the installation task
     int m_captureMode;
     int m_recordState;
     QMap<QString, CameraDeviceInfo> m_devices;
