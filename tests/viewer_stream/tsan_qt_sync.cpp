@@ -8,6 +8,9 @@
 //   acquires. One sync object stands for all queues, which is coarser than Qt's per-receiver order.
 // - Threads: quit and exit release, a wait that saw the thread end acquires; the owners of threads that
 //   end by returning from run release from a direct connection to finished (see StreamWatch).
+// - Functors posted with QMetaObject::invokeMethod: like queued signals.
+// - Tasks on the thread pool: QThreadPool::start releases, the task's first look at its future
+//   (isCanceled, in the pool thread) acquires; reportFinished releases, waitForFinished acquires.
 //
 // The calls from our code to these exported Qt functions land here (this program defines them) and go
 // on to Qt's own implementation.
@@ -17,6 +20,9 @@
 #if defined(STREAMTEST_TSAN)
 
 #include <QDeadlineTimer>
+#include <QFutureInterfaceBase>
+#include <QRunnable>
+#include <QThreadPool>
 #include <QMetaObject>
 #include <QMutex>
 #include <QObject>
@@ -30,6 +36,8 @@ extern "C" void __tsan_release(void *addr);
 namespace {
 
 char g_queuedSignals;
+char g_poolStart;
+char g_futureEnd;
 
 template <typename Fn>
 Fn next(const char *symbol)
@@ -107,6 +115,43 @@ bool QThread::wait(unsigned long time)
     if (ended)
         __tsan_acquire(this);
     return ended;
+}
+
+bool QMetaObject::invokeMethodImpl(QObject *object, QtPrivate::QSlotObjectBase *slot, Qt::ConnectionType type,
+                                   void *ret)
+{
+    static const auto real = next<bool (*)(QObject *, QtPrivate::QSlotObjectBase *, Qt::ConnectionType, void *)>(
+        "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+    __tsan_release(&g_queuedSignals);
+    return real(object, slot, type, ret);
+}
+
+void QThreadPool::start(QRunnable *runnable, int priority)
+{
+    static const auto real = next<void (*)(QThreadPool *, QRunnable *, int)>("_ZN11QThreadPool5startEP9QRunnablei");
+    __tsan_release(&g_poolStart);
+    real(this, runnable, priority);
+}
+
+bool QFutureInterfaceBase::isCanceled() const
+{
+    static const auto real = next<bool (*)(const QFutureInterfaceBase *)>("_ZNK20QFutureInterfaceBase10isCanceledEv");
+    __tsan_acquire(&g_poolStart);
+    return real(this);
+}
+
+void QFutureInterfaceBase::reportFinished()
+{
+    static const auto real = next<void (*)(QFutureInterfaceBase *)>("_ZN20QFutureInterfaceBase14reportFinishedEv");
+    __tsan_release(&g_futureEnd);
+    real(this);
+}
+
+void QFutureInterfaceBase::waitForFinished()
+{
+    static const auto real = next<void (*)(QFutureInterfaceBase *)>("_ZN20QFutureInterfaceBase15waitForFinishedEv");
+    real(this);
+    __tsan_acquire(&g_futureEnd);
 }
 
 // Qt's own calls into the C library (its wait conditions in particular) are not instrumented and are
