@@ -68,6 +68,11 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     bus();  // before anything in the process touches udev or libusb
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    int r = 0;
+    {
+        QApplication app(argc, argv);
+        r = RUN_ALL_TESTS();
+    }
+    delete &bus();
+    return r;
 }
