@@ -4,7 +4,9 @@
 #include "log_capture.h"
 #include "thread_in_drive.h"
 
-#include <QSignalSpy>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -52,17 +54,27 @@ TEST(ThreadInDriveTest, AttemptsAndOutcomes)
         FakeInstallerScope scope(c.attempts);
         testsupport::LogCapture log;
         auto *thread = new ThreadInDrive(nullptr, 0x2CE3, 0x3301);
-        QSignalSpy errors(thread, &ThreadInDrive::signals_In_Error);
-        QSignalSpy ends(thread, &ThreadInDrive::signals_In_End);
+        // Recorded in the installation thread as they are emitted.
+        QMutex lock;
+        QStringList errors;
+        int ends = 0;
+        QObject::connect(thread, &ThreadInDrive::signals_In_Error, thread, [&](const QString &e) {
+            QMutexLocker l(&lock);
+            errors << e;
+        }, Qt::DirectConnection);
+        QObject::connect(thread, &ThreadInDrive::signals_In_End, thread, [&] {
+            QMutexLocker l(&lock);
+            ++ends;
+        }, Qt::DirectConnection);
         thread->start();
         ASSERT_TRUE(thread->wait(10000));
+        QMutexLocker l(&lock);
         if (c.error) {
-            ASSERT_EQ(errors.count(), 1);
-            EXPECT_EQ(errors.at(0).at(0).toString(), QString::fromUtf8(c.error));
-            EXPECT_EQ(ends.count(), 0);
+            EXPECT_EQ(errors, QStringList{QString::fromUtf8(c.error)});
+            EXPECT_EQ(ends, 0);
         } else {
-            EXPECT_EQ(errors.count(), 0);
-            EXPECT_EQ(ends.count(), 1);
+            EXPECT_TRUE(errors.isEmpty());
+            EXPECT_EQ(ends, 1);
         }
         EXPECT_EQ(scope.created(), c.installers);
         for (const char *line : c.logged)
