@@ -58,6 +58,19 @@ QByteArray makeJpeg(QSize size, QColor colour, int index)
     return bytes;
 }
 
+bool claimPictureSize(QByteArray &jpeg, int side)
+{
+    // The start-of-frame segment: marker, length, precision, then big-endian height and width.
+    const int sof = jpeg.indexOf(QByteArray("\xFF\xC0", 2));
+    if (sof < 0 || sof + 9 > jpeg.size())
+        return false;
+    for (int at : {sof + 5, sof + 7}) {
+        jpeg[at] = static_cast<char>(side >> 8);
+        jpeg[at + 1] = static_cast<char>(side & 0xFF);
+    }
+    return true;
+}
+
 char *heapFrame(const QByteArray &bytes)
 {
     char *copy = new char[static_cast<size_t>(bytes.size())];

@@ -19,6 +19,9 @@ namespace mediatest {
 // successive frames differ.
 QByteArray makeJpeg(QSize size, QColor colour, int index = 0);
 
+// Makes a baseline JPEG's header claim a side x side picture; false when it has no baseline header.
+bool claimPictureSize(QByteArray &jpeg, int side);
+
 // A heap copy of bytes, made the way the stream thread makes frame arrays (new char[]).
 char *heapFrame(const QByteArray &bytes);
 
