@@ -258,6 +258,29 @@ TEST_F(RecorderTest, BacklogIsBoundedUntilTheRecordingCatchesUp)
     EXPECT_EQ(facts.frames, ConverToVideoModule::kBacklogLimit + 1);
 }
 
+// Large frames are bounded by their size as well: the backlog never holds more than kBacklogByteLimit.
+TEST_F(RecorderTest, BacklogOfLargeFramesIsBoundedBySize)
+{
+    ConverToVideoModule work(15, 10000);
+    SignalLog<uint> finished(&work, &ConverToVideoModule::workFinish);
+    emit work.startVideo(path(QStringLiteral("large.mp4")), QSize(64, 48));
+    QSemaphore gate;
+    QMetaObject::invokeMethod(&work, [&gate] { gate.tryAcquire(1, 20000); }, Qt::QueuedConnection);
+
+    const QByteArray large(5 << 20, 'x');  // not a picture: taken up and dropped once the gate opens
+    const int fitting = static_cast<int>(ConverToVideoModule::kBacklogByteLimit / large.size());
+    int accepted = 0;
+    for (int i = 0; i < fitting + 4; ++i)
+        accepted += work.queueFrameCopy(large.constData(), large.size()) ? 1 : 0;
+    EXPECT_EQ(accepted, fitting);
+    EXPECT_EQ(work.droppedFrames(), 4u);
+
+    gate.release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return work.pendingFrames() == 0; }, 20000));
+    EXPECT_TRUE(work.queueFrameCopy(large.constData(), large.size()));
+    ASSERT_TRUE(finish(work, finished));
+}
+
 // Frames still queued when a recording goes are freed (checked by LeakSanitizer), and a recording
 // destroyed while it runs still finishes a playable file.
 TEST_F(RecorderTest, FramesInFlightAreFreedWhenTheRecordingGoes)

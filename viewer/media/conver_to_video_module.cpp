@@ -54,9 +54,10 @@ ConverToVideoModule::~ConverToVideoModule()
 
     {
         std::unique_lock<std::mutex> lock(m_backlogMutex);
-        for (char *frame : m_backlog)
-            delete[] frame;
+        for (const auto &frame : m_backlog)
+            delete[] frame.first;
         m_backlog.clear();
+        m_backlogBytes = 0;
         if (m_droppingFrames)
             logDropBurstLocked();
     }
@@ -70,10 +71,10 @@ bool ConverToVideoModule::queueFrameCopy(const char *data, int len)
 
     std::unique_lock<std::mutex> lock(m_backlogMutex);
     const int backlog = static_cast<int>(m_backlog.size());
-    if (m_droppingFrames && backlog <= kBacklogResume) {
+    if (m_droppingFrames && backlog <= kBacklogResume && m_backlogBytes <= kBacklogByteResume) {
         logDropBurstLocked();
         m_droppingFrames = false;
-    } else if (!m_droppingFrames && backlog >= kBacklogLimit) {
+    } else if (!m_droppingFrames && (backlog >= kBacklogLimit || m_backlogBytes + len > kBacklogByteLimit)) {
         m_droppingFrames = true;
         m_burstDrops = 0;
     }
@@ -85,7 +86,8 @@ bool ConverToVideoModule::queueFrameCopy(const char *data, int len)
 
     char *copy = new char[static_cast<size_t>(len)];
     std::memcpy(copy, data, static_cast<size_t>(len));
-    m_backlog.insert(copy);
+    m_backlog.emplace(copy, len);
+    m_backlogBytes += len;
     lock.unlock();
 
     emit newImageData(copy, len);
@@ -113,7 +115,11 @@ void ConverToVideoModule::logDropBurstLocked()
 void ConverToVideoModule::takeFromBacklog(char *data)
 {
     std::unique_lock<std::mutex> lock(m_backlogMutex);
-    m_backlog.erase(data);
+    const auto it = m_backlog.find(data);
+    if (it != m_backlog.end()) {
+        m_backlogBytes -= it->second;
+        m_backlog.erase(it);
+    }
 }
 
 void ConverToVideoModule::restartWatchdog()

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 class Mp4Writer;
 class QTimer;
@@ -27,6 +27,9 @@ public:
     // camera frames), and the backlog at which it takes frames again.
     static constexpr int kBacklogLimit = 50;
     static constexpr int kBacklogResume = kBacklogLimit / 2;
+    // The same by size, for large frames (a 32-bit process runs several recordings in 2 GiB).
+    static constexpr qint64 kBacklogByteLimit = 48LL << 20;
+    static constexpr qint64 kBacklogByteResume = kBacklogByteLimit / 2;
 
     ConverToVideoModule(uint workId, int timeoutMs, QObject *parent = nullptr);
     ~ConverToVideoModule() override;
@@ -36,7 +39,7 @@ public:
 
     // Hands one copy of the frame to this recording through newImageData. While the recording's backlog
     // is full the frame is not copied but counted as dropped, and false is returned; the recording takes
-    // frames again once it has worked its backlog down to kBacklogResume. Called by the frame dispatcher.
+    // frames again once it has worked its backlog down to kBacklogResume (and kBacklogByteResume). Called by the frame dispatcher.
     bool queueFrameCopy(const char *data, int len);
 
     // Frames handed over by queueFrameCopy that the recording thread has not taken up yet.
@@ -80,7 +83,8 @@ private:
     // Frames handed over but not yet taken up by the recording thread. They are owned through this set
     // until the slot takes them, so frames still queued when the recording ends are freed too.
     mutable std::mutex m_backlogMutex;
-    std::unordered_set<char *> m_backlog;
+    std::unordered_map<char *, int> m_backlog;  // frame and its length
+    qint64 m_backlogBytes = 0;
     bool m_droppingFrames = false;
     quint64 m_burstDrops = 0;
     quint64 m_droppedFrames = 0;

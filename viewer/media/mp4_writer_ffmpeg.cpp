@@ -22,6 +22,7 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
+#include <opencv2/core.hpp>
 #include <turbojpeg.h>
 
 #include <cstdint>
@@ -44,28 +45,15 @@ QString avErrorText(int code)
 }
 
 // JPEG stores full-range levels (0-255); H.264 video is written in the video range (Y 16-235, Cb and
-// Cr 16-240), as the converted RGB frames were before. Both use the BT.601 matrix, so a table per
-// component is the whole conversion.
-struct RangeTables {
-    uint8_t luma[256];
-    uint8_t chroma[256];
-    RangeTables()
-    {
-        for (int v = 0; v < 256; ++v) {
-            luma[v] = static_cast<uint8_t>(16 + (v * 219 + 127) / 255);
-            const int c = (v - 128) * 224;
-            chroma[v] = static_cast<uint8_t>(128 + (c >= 0 ? (c + 127) / 255 : -((-c + 127) / 255)));
-        }
-    }
-};
-
-void mapPlane(uint8_t *plane, int stride, int width, int height, const uint8_t *table)
+// Cr 16-240), as the converted RGB frames were before. Both use the BT.601 matrix, so a scale and an
+// offset per component is the whole conversion (done in place, vectorised by OpenCV).
+void mapToVideoRange(uint8_t *plane, int stride, int width, int height, bool luma)
 {
-    for (int y = 0; y < height; ++y) {
-        uint8_t *row = plane + static_cast<ptrdiff_t>(y) * stride;
-        for (int x = 0; x < width; ++x)
-            row[x] = table[row[x]];
-    }
+    cv::Mat levels(height, width, CV_8UC1, plane, static_cast<size_t>(stride));
+    if (luma)
+        levels.convertTo(levels, CV_8U, 219.0 / 255.0, 16.0);
+    else
+        levels.convertTo(levels, CV_8U, 224.0 / 255.0, 128.0 - 128.0 * 224.0 / 255.0);
 }
 
 // The planar source format of a decoded JPEG, or AV_PIX_FMT_NONE when it is decoded to BGR instead.
@@ -271,7 +259,6 @@ struct Mp4Writer::Impl {
         const auto decoded = [this] { return tjGetErrorCode(jpeg) == TJERR_WARNING; };
 
         const AVPixelFormat planar = planarFormat(subsamp, colorspace);
-        static const RangeTables tables;
         if (planar == AV_PIX_FMT_YUV420P && width == codec->width && height == codec->height) {
             unsigned char *planes[3] = {frame->data[0], frame->data[1], frame->data[2]};
             int strides[3] = {frame->linesize[0], frame->linesize[1], frame->linesize[2]};
@@ -280,9 +267,9 @@ struct Mp4Writer::Impl {
                 return Result::NotDecoded;
             const int chromaWidth = tjPlaneWidth(1, width, subsamp);
             const int chromaHeight = tjPlaneHeight(1, height, subsamp);
-            mapPlane(frame->data[0], frame->linesize[0], width, height, tables.luma);
-            mapPlane(frame->data[1], frame->linesize[1], chromaWidth, chromaHeight, tables.chroma);
-            mapPlane(frame->data[2], frame->linesize[2], chromaWidth, chromaHeight, tables.chroma);
+            mapToVideoRange(frame->data[0], frame->linesize[0], width, height, true);
+            mapToVideoRange(frame->data[1], frame->linesize[1], chromaWidth, chromaHeight, false);
+            mapToVideoRange(frame->data[2], frame->linesize[2], chromaWidth, chromaHeight, false);
             return Result::Written;
         }
         if (planar != AV_PIX_FMT_NONE) {
