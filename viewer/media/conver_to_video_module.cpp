@@ -74,7 +74,8 @@ bool ConverToVideoModule::queueFrameCopy(const char *data, int len)
     if (m_droppingFrames && backlog <= kBacklogResume && m_backlogBytes <= kBacklogByteResume) {
         logDropBurstLocked();
         m_droppingFrames = false;
-    } else if (!m_droppingFrames && (backlog >= kBacklogLimit || m_backlogBytes + len > kBacklogByteLimit)) {
+    } else if (!m_droppingFrames &&
+               (backlog >= kBacklogLimit || (backlog > 0 && m_backlogBytes + len > kBacklogByteLimit))) {
         m_droppingFrames = true;
         m_burstDrops = 0;
     }
