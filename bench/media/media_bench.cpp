@@ -3,7 +3,7 @@
 //     it) beside libjpeg-turbo decoding the same frames alone and beside QImage::loadFromData;
 //   - the frames per second one recording writes from JPEG input (decode, H.264 encode, MP4), beside
 //     the ffmpeg program encoding the same JPEG files with the same encoder settings.
-// Content 0 is a camera-like scene (gradient, moving shapes, light sensor noise), 1 is random pixels.
+// Content 0 is the virtual camera's camera-like scene, 1 its random pixels (see makeSceneFrames).
 //
 //   bench_media [--benchmark_filter=...]
 
@@ -45,8 +45,7 @@ const QVector<QByteArray> &framesFor(int width, int height, int content)
     auto it = cache.find(key);
     if (it == cache.end()) {
         const QSize size(width, height);
-        it = cache.insert(key, content == 1 ? mediabench::makeNoiseFrames(size, kDistinctFrames)
-                                            : mediabench::makeCameraFrames(size, kDistinctFrames));
+        it = cache.insert(key, mediabench::makeSceneFrames(size, kDistinctFrames, content == 1));
     }
     return it.value();
 }

@@ -104,8 +104,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "log: %s\n", qPrintable(msg));
     });
 
-    const QVector<QByteArray> frames =
-        options.noise ? makeNoiseFrames(options.size, options.fps) : makeCameraFrames(options.size, options.fps);
+    const QVector<QByteArray> frames = makeSceneFrames(options.size, 2 * options.fps, options.noise);
     ImageConverModule *converter = ImageConverModule::instance();
     QTemporaryDir dir;
     const long baselineKiB = residentKiB();

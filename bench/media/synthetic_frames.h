@@ -6,12 +6,10 @@
 
 namespace mediabench {
 
-// JPEG frames that look roughly like a camera picture: a lit gradient, a few moving shapes and light
-// sensor noise, so that both the JPEG decoder and the H.264 encoder do realistic work.
-QVector<QByteArray> makeCameraFrames(QSize size, int count, int quality = 85);
-
-// The worst case for both coders: every pixel random, new in every frame.
-QVector<QByteArray> makeNoiseFrames(QSize size, int count, int quality = 85);
+// JPEG frames of the virtual camera's scenes at the camera's JPEG quality: camera-like (a panned
+// landscape with traffic, light sensor noise, the frame number and the time) or, with noise set, the
+// worst case for both coders (every pixel random, new in every frame).
+QVector<QByteArray> makeSceneFrames(QSize size, int count, bool noise);
 
 // Resident and peak resident memory of this process in KiB (0 when not known).
 long residentKiB();

@@ -1,8 +1,9 @@
 // The road of one frame, timed: the virtual camera at 25 frames per second behind the real libusb, a
 // ThreadUSB and the real ImageConverModule.
 //
-//   bench_stream [--seconds N] [--size WIDTHxHEIGHT]...
-//       (default 6 measured seconds per size, after 1 s of warm-up; sizes 640x480, 1280x720, 1920x1080)
+//   bench_stream [--seconds N] [--scene camera|pattern|noise] [--size WIDTHxHEIGHT]...
+//       (default 6 measured seconds per size, after 1 s of warm-up; the camera-like scene; sizes
+//       640x480, 1280x720, 1920x1080)
 //
 // Latency of a frame is taken from the moment the stream read that carries its last image chunk returns
 // to the stream thread, to the moment the converter emits newImage with its picture. The parser hands a
@@ -222,11 +223,12 @@ Stats turboReference(const vcam::StreamOptions &options, int count, double *cpuM
     return statsOf(ms);
 }
 
-bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Result *res)
+bool runCase(vcam::VirtualUsbBus &bus, int width, int height, vcam::Scene scene, double seconds, Result *res)
 {
     vcam::CameraConfig config;
     config.stream.width = width;
     config.stream.height = height;
+    config.stream.scene = scene;
     config.fps = 25;
     vcam::VirtualCamera cam(bus, config);
     cam.plug();
@@ -286,7 +288,10 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, double seconds, Re
         Qt::QueuedConnection);
 
     thread.start();
-    runFor(1.0);  // warm-up
+    // Warm-up: one second from the first picture (large scenes take the camera a while to draw).
+    for (int i = 0; i < 300 && !convClockReady.load(); ++i)
+        runFor(0.05);
+    runFor(1.0);
     const quint64 skipped0 = conv->skippedDisplayFrames();
     const uint64_t queued0 = cam.stats().framesQueued;
     if (!streamClockReady.load() || !convClockReady.load()) {
@@ -356,16 +361,33 @@ int main(int argc, char **argv)
         int width, height;
     };
     std::vector<Size> sizes;
+    vcam::Scene scene = vcam::Scene::Camera;
+    const char *sceneName = "camera";
     for (int i = 1; i < argc; ++i) {
         Size size{};
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--scene") == 0 && i + 1 < argc) {
+            sceneName = argv[++i];
+            if (std::strcmp(sceneName, "pattern") == 0)
+                scene = vcam::Scene::Pattern;
+            else if (std::strcmp(sceneName, "noise") == 0)
+                scene = vcam::Scene::Noise;
+            else if (std::strcmp(sceneName, "camera") != 0)
+                sizes.push_back({0, 0});  // refused below
         } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc &&
                    std::sscanf(argv[++i], "%dx%d", &size.width, &size.height) == 2 && size.width >= 80 &&
                    size.height >= 80 && size.width <= 4096 && size.height <= 4096) {
             sizes.push_back(size);
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--size WIDTHxHEIGHT]...\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--scene camera|pattern|noise] [--size WIDTHxHEIGHT]...\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    for (const Size &size : sizes) {
+        if (size.width == 0) {
+            std::fprintf(stderr, "unknown scene %s\n", sceneName);
             return 2;
         }
     }
@@ -393,8 +415,8 @@ int main(int argc, char **argv)
     double load[3] = {};
     if (getloadavg(load, 3) == 3)
         std::fprintf(report, "load average before: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
-    std::fprintf(report, "25 fps, %.0f s measured per size; latency in ms (median / p95 / max), CPU in %% of one core\n",
-                 seconds);
+    std::fprintf(report, "scene %s, 25 fps, %.0f s measured per size; latency in ms (median / p95 / max), CPU in %% of one core\n",
+                 sceneName, seconds);
     std::fprintf(report, "%-9s %6s %22s %22s %22s %7s %7s %7s %8s %26s\n", "size", "frames", "last chunk -> newImage",
                  "next frame -> newImage", "hand-over -> newImage", "stream", "convert", "process", "skipped",
                  "turbo ref ms/fr");
@@ -402,7 +424,7 @@ int main(int argc, char **argv)
     for (const Size &s : sizes) {
         Result r;
         const std::string size = std::to_string(s.width) + "x" + std::to_string(s.height);
-        if (!runCase(bus, s.width, s.height, seconds, &r)) {
+        if (!runCase(bus, s.width, s.height, scene, seconds, &r)) {
             std::fprintf(report, "%-9s the stream did not run\n", size.c_str());
             status = 1;
             continue;
@@ -410,6 +432,7 @@ int main(int argc, char **argv)
         vcam::StreamOptions options;
         options.width = s.width;
         options.height = s.height;
+        options.scene = scene;
         r.reference = turboReference(options, 25, &r.referenceCpuMs);
         char total[64], road[64], convert[64], skipped[32], reference[48];
         std::snprintf(convert, sizeof convert, "%.1f / %.1f / %.1f", r.convert.median, r.convert.p95, r.convert.max);
