@@ -108,7 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{"png", -1, QSize(64, 48), QSize(96, 72), kOrange}),
     [](const ::testing::TestParamInfo<LayoutCase> &info) { return std::string(info.param.name); });
 
-// A header claiming a picture far too large is refused without allocating it; the file stays usable.
+// A file or a frame header claiming a picture far too large is refused without allocating it; the
+// file stays usable.
 TEST(WriterInputTest, RefusesOversizedAndTruncatedFrames)
 {
     QTemporaryDir dir;
@@ -120,6 +121,8 @@ TEST(WriterInputTest, RefusesOversizedAndTruncatedFrames)
     LogCapture log;
 
     Mp4Writer writer;
+    EXPECT_FALSE(writer.open(file, QSize(20000, 20000), 25));
+    EXPECT_FALSE(writer.isOpened());
     ASSERT_TRUE(writer.open(file, QSize(64, 48), 25));
     EXPECT_EQ(writer.write(huge.constData(), huge.size()), Mp4Writer::Result::NotDecoded);
     EXPECT_EQ(writer.write(good.constData(), 20), Mp4Writer::Result::NotDecoded);

@@ -133,7 +133,8 @@ struct Mp4Writer::Impl {
             return true;
         }();
         (void)quiet;
-        if (size.width() <= 0 || size.height() <= 0 || fps <= 0) {
+        if (size.width() <= 0 || size.height() <= 0 || fps <= 0 ||
+            static_cast<long long>(size.width()) * size.height() > JpegPictureDecoder::kMaxPixels) {
             error = QStringLiteral("invalid frame size or rate");
             return false;
         }
