@@ -14,6 +14,7 @@
 
 #include "firmware_image_builder.h"
 #include "sparse_file.h"
+#include "testing/virtual_bridge/device_modules.h"
 #include "testing/virtual_bridge/flash_parts.h"
 #include "testing/virtual_bridge/secure_storage.h"
 
@@ -237,7 +238,18 @@ bool BridgeStore::Create(const std::string& dir, const StoreOptions& options, st
   controller->memory.Write(kFlagWordAddress, flags, sizeof(flags));
   WriteSerialString(controller->memory, kSerialAddress, "VB0000000001");
   WriteSerialString(controller->memory, kOldSerialAddress, "VB0000000001");
-  for (int i = 0; i < options.cards; ++i) controller->cards[static_cast<std::size_t>(i)].present = true;
+  for (int i = 0; i < options.cards; ++i) {
+    CardSlot& card = controller->cards[static_cast<std::size_t>(i)];
+    card.present = true;
+    // A card serial as the controller reports it: six bytes, then a check byte and zeros.
+    const std::uint8_t serial[7] = {0x1B, 0x53, 0x4D, 0x00, 0x10, static_cast<std::uint8_t>(0x40 + i), 0x5A};
+    std::copy(std::begin(serial), std::end(serial), card.serial.begin());
+  }
+  if (hasFlash) {
+    // The connection traces the firmware has recorded so far.
+    WriteTraceRecords(controller->flash, 0x1E000, SampleTraceRecords("PC"));
+    WriteTraceRecords(controller->flash, 0x3E000, SampleTraceRecords("MAC"));
+  }
 
   BridgeStore store;
   store.dir_ = dir;
@@ -391,6 +403,18 @@ bool BridgeStore::LoadState(const fs::path& root, VirtualBridge& bridge, std::st
     if (!number(f.key, &value) || value < f.min || value > f.max) return bad(f.key);
     f.set(value);
   }
+  // The fingerprint module and SD lock (absent from folders made before they existed).
+  DeviceModuleState& modules = c.State<DeviceModuleState>();
+  if (ini.count("finger.placed")) {
+    if (!number("finger.placed", &value) || value < 0 || value > 255) return bad("finger.placed");
+    modules.placedFinger = static_cast<std::uint8_t>(value);
+  }
+  if (ini.count("sd.password")) {
+    const std::string& hex = ini["sd.password"];
+    std::vector<std::uint8_t> bytes(hex.size() / 2);
+    if (hex.size() % 2 != 0 || bytes.size() > 255 || !ParseHex(hex, bytes.data(), bytes.size())) return bad("sd.password");
+    modules.sdPassword.assign(bytes.begin(), bytes.end());
+  }
   // A disk keeps the size the last cipher-size command gave it (the public disk reaches block 2^32
   // before any).
   std::uint64_t publicBlocks = c.publicDisk.BlockCount();
@@ -438,6 +462,7 @@ bool BridgeStore::LoadState(const fs::path& root, VirtualBridge& bridge, std::st
 
   bridge_ = &bridge;
   InstallSecureStorageHandlers(bridge);
+  InstallDeviceModules(bridge);
   bridge.AttachDisk(kPublicDiskNumber, controller, DiskRole::Public);
   bridge.AttachDisk(kCipherDiskNumber, controller, DiskRole::Cipher);
   bridge.AddVolume(kPublicDiskNumber, 'E');
@@ -529,6 +554,9 @@ void BridgeStore::CollectWrites() {
         }
         case 0x42:  // card block write
           mark("card" + std::to_string(cdb[7]), Be24(cdb + 4), 1);
+          break;
+        case 0x5C:  // a fingerprint module command may rewrite the module's data block on card 0
+          if (cdb[2] == 0x01) mark("card0", kFingerDataBlock, 1);
           break;
         case 0x48:  // a WRITE(10) to the CD region
           mark("iso", Be32(cdb + 4), r.transferLength / kBlockSize);
@@ -649,6 +677,10 @@ bool BridgeStore::Save(std::string* error) {
   ini << "finger.power = " << c.finger.power << "\n";
   ini << "reset.chip = " << c.resetChipCount << "\n";
   ini << "reset.usb = " << c.resetUsbCount << "\n";
+  const DeviceModuleState& modules = c.State<DeviceModuleState>();
+  ini << "finger.placed = " << unsigned{modules.placedFinger} << "\n";
+  ini << "sd.password = " << Hex(reinterpret_cast<const std::uint8_t*>(modules.sdPassword.data()), modules.sdPassword.size())
+      << "\n";
 
   std::ostringstream memory;
   for (std::uint32_t row : memoryRows_) {

@@ -44,7 +44,7 @@ const Family kFamilies[] = {
     {"region", true,
      {"GetWholeDiskSize", "SetCipherDiskSize", "SetCipherDiskSizeAndFormat", "IsPublicRegion", "GetEncryptState",
       "WriteIsoFile"}},
-    {"device", false,
+    {"device", true,
      {"IsPressFinger", "SetFingerMode", "FingerPrintCommand", "DeleteFingerInfo", "SetFingerPrintPower", "ReadCard",
       "WriteCard", "GetCard", "SetSDCardLockCmd42", "GetSDCardStatus", "GetTFCardSN", "GetFwSN", "Get6623FwSN",
       "GetPCTraces", "GetAppleTraces", "ClearPCTraces", "ClearAppleTraces", "ResetChip", "ResetUSB",
