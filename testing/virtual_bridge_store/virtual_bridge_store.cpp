@@ -677,7 +677,7 @@ bool BridgeStore::Save(std::string* error) {
   ini << "finger.power = " << c.finger.power << "\n";
   ini << "reset.chip = " << c.resetChipCount << "\n";
   ini << "reset.usb = " << c.resetUsbCount << "\n";
-  const DeviceModuleState& modules = c.State<DeviceModuleState>();
+  const DeviceModuleState& modules = controller_->State<DeviceModuleState>();
   ini << "finger.placed = " << unsigned{modules.placedFinger} << "\n";
   ini << "sd.password = " << Hex(reinterpret_cast<const std::uint8_t*>(modules.sdPassword.data()), modules.sdPassword.size())
       << "\n";

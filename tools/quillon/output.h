@@ -52,6 +52,12 @@ class Output {
   JsonObject json_;
 };
 
+// hexdump-style lines of 16 bytes from address ("001000  00 01 ..."), repeated lines folded into "*".
+void HexDumpLines(Output& out, const std::vector<std::uint8_t>& bytes, std::uint64_t address);
+
+// Bytes as two lower-case hexadecimal digits each, separated by blanks.
+std::string HexBytes(const std::uint8_t* bytes, std::size_t count);
+
 }  // namespace quillon::tool
 
 #endif

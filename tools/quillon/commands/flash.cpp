@@ -41,31 +41,6 @@ std::vector<std::uint8_t> DumpBytes(const std::vector<char>& text, std::uint32_t
   return bytes;
 }
 
-// hexdump-style lines, 16 bytes each, repeated lines folded into "*".
-void DumpLines(Output& out, const std::vector<std::uint8_t>& bytes, std::uint32_t address) {
-  std::string previous;
-  bool folded = false;
-  for (std::size_t offset = 0; offset < bytes.size(); offset += 16) {
-    std::string body;
-    char cell[4];
-    for (std::size_t i = offset; i < offset + 16 && i < bytes.size(); ++i) {
-      std::snprintf(cell, sizeof(cell), "%02x ", bytes[i]);
-      body += cell;
-    }
-    const bool last = offset + 16 >= bytes.size();
-    if (body == previous && !last) {
-      if (!folded) out.Line("*");
-      folded = true;
-      continue;
-    }
-    folded = false;
-    previous = body;
-    char prefix[16];
-    std::snprintf(prefix, sizeof(prefix), "%06x  ", static_cast<unsigned>(address + offset));
-    out.Line(prefix + body.substr(0, body.size() - 1));
-  }
-}
-
 int ReadFlashCommand(Context& c) {
   std::uint32_t address = 0;
   int status = kExitOk;
@@ -100,7 +75,7 @@ int ReadFlashCommand(Context& c) {
     return kExitOk;
   }
   json.Add("dump", std::string(text.data(), length));
-  DumpLines(c.out(), bytes, address);
+  HexDumpLines(c.out(), bytes, address);
   return kExitOk;
 }
 
