@@ -4,6 +4,7 @@
 
 #include "access/bridge_device.h"
 #include "access/commands.h"
+#include "access/last_error.h"
 #include "quillon_device.h"
 #include "secure/device.h"
 
@@ -17,13 +18,15 @@ QUILLON_API int QUILLON_CALL IsPressFinger(const char* path) {
 
 QUILLON_API int QUILLON_CALL SetFingerMode(const char* path, int mode, int value) {
   BridgeDevice device;
+  if (mode != 0 && mode != 1) return quillon::RefuseInput("fingerprint mode %d: only modes 0 and 1 exist", mode);
   if (!quillon::OpenBridgeDevice(&device, path)) return 0;
   return quillon::CmdSetFingerMode(device, mode, value) == 1 ? 1 : 0;
 }
 
 QUILLON_API int QUILLON_CALL FingerPrintCommand(const char* path, const unsigned char* command, unsigned char* reply) {
   BridgeDevice device;
-  if (command == nullptr || reply == nullptr || !quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (command == nullptr || reply == nullptr) return quillon::RefuseInput("no module command or no reply buffer");
+  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
   std::uint32_t length = 0;
   return quillon::CmdFingerCommand(device, command, reply, QUILLON_FINGER_REPLY_MAX, &length) == 1 ? 1 : 0;
 }

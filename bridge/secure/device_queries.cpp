@@ -7,6 +7,7 @@
 #include "access/bridge_device.h"
 #include "access/commands.h"
 #include "access/flash.h"
+#include "access/last_error.h"
 #include "quillon_device.h"
 #include "secure/device.h"
 
@@ -52,15 +53,19 @@ namespace {
 
 int ReadSerial(const char* path, std::uint32_t address, char* text) {
   BridgeDevice device;
-  if (text == nullptr || !OpenBridgeDevice(&device, path)) return 0;
+  if (text == nullptr) return RefuseInput("no buffer for the serial number");
+  if (!OpenBridgeDevice(&device, path)) return 0;
   std::uint8_t field[kSerialFieldSize] = {};
   if (CmdReadMemory(device, address, field, kSerialFieldSize) != 1) return 0;
-  return DecodeSerialText(field, text) ? 1 : 0;
+  if (!DecodeSerialText(field, text))
+    return ReportDeviceFailure("the stored serial number is malformed (length byte %u)", unsigned{field[0]});
+  return 1;
 }
 
 int ReadTraces(const char* path, std::uint32_t address, char* text) {
   BridgeDevice device;
-  if (text == nullptr || !OpenBridgeDevice(&device, path) || !IdentifyFlash(device)) return 0;
+  if (text == nullptr) return RefuseInput("no buffer for the trace text");
+  if (!OpenBridgeDevice(&device, path) || !IdentifyFlash(device)) return 0;
   // Flash reads go in whole pages.
   const std::uint32_t page = device.pageSize == 0 ? 1 : device.pageSize;
   const std::uint32_t readLength = (kTraceBytes + page - 1) / page * page;
@@ -74,7 +79,9 @@ int ClearTraces(const char* path, const std::uint32_t (&sectors)[3]) {
   BridgeDevice device;
   if (!OpenBridgeDevice(&device, path) || !IdentifyFlash(device)) return 0;
   // A larger erase unit would take firmware with the traces.
-  if (device.sectorSize != kTraceSectorSize) return 0;
+  if (device.sectorSize != kTraceSectorSize)
+    return ReportDeviceFailure("the flash part %s erases %u bytes at a time; only 4,096-byte sectors are cleared",
+                               device.flashName, static_cast<unsigned>(device.sectorSize));
   for (std::uint32_t address : sectors)
     if (CmdFlashSectorErase(device, address) != 1) return 0;
   return 1;

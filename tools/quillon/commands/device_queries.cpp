@@ -15,7 +15,7 @@ int Serial(Context& c) {
   const bool old = c.Has("--6623");
   char text[QUILLON_SERIAL_TEXT_SIZE] = {};
   const int ok = old ? Get6623FwSN(c.device.c_str(), text) : GetFwSN(c.device.c_str(), text);
-  if (ok != 1) return c.Failed(std::string(old ? "Get6623FwSN" : "GetFwSN") + " failed (no answer, or no valid serial number stored)");
+  if (ok != 1) return c.ExportFailed(std::string(old ? "Get6623FwSN" : "GetFwSN") + " failed (no answer, or no valid serial number stored)");
   c.out().Line(text);
   c.out().Json().Add("serial", std::string(text));
   return kExitOk;
@@ -65,8 +65,9 @@ std::vector<const Area*> Areas(const Context& c) {
 int Traces(Context& c) {
   const std::vector<const Area*> areas = Areas(c);
   for (const Area* a : areas) {
+    c.ForgetLibraryReason();
     std::vector<char> text(QUILLON_TRACE_TEXT_SIZE, 0);
-    if (a->read(c.device.c_str(), text.data()) != 1) return c.Failed(std::string(a->readName) + " failed");
+    if (a->read(c.device.c_str(), text.data()) != 1) return c.ExportFailed(std::string(a->readName) + " failed");
     const std::string body(text.data());
     const std::vector<std::string> lines = TraceLines(body);
     c.out().Json().Add(a->key, body);
@@ -78,8 +79,9 @@ int Traces(Context& c) {
 
 int ClearTraces(Context& c) {
   for (const Area* a : Areas(c)) {
+    c.ForgetLibraryReason();
     if (a->clear(c.device.c_str()) != 1)
-      return c.Failed(std::string(a->clearName) + " failed (a flash whose erase sector is not 4 KiB is refused)");
+      return c.ExportFailed(std::string(a->clearName) + " failed (a flash whose erase sector is not 4 KiB is refused)");
     c.out().Line(std::string(a->title) + " traces cleared");
     c.out().Json().Add(std::string(a->key) + "_cleared", true);
   }
@@ -93,14 +95,14 @@ int ResetChipCommand(Context& c) {
 }
 
 int ResetUsbCommand(Context& c) {
-  if (ResetUSB(c.device.c_str()) != 1) return c.Failed("ResetUSB failed");
+  if (ResetUSB(c.device.c_str()) != 1) return c.ExportFailed("ResetUSB failed");
   c.out().Line("USB reset accepted; the bridge reconnects and may get a new device path");
   return kExitOk;
 }
 
 int FwVersion(Context& c) {
   const int word = GetDeviceFwVersion(c.device.c_str());
-  if (word == -1) return c.Failed("GetDeviceFwVersion failed (identification failed)");
+  if (word == -1) return c.ExportFailed("GetDeviceFwVersion failed (identification failed)");
   const auto w = static_cast<std::uint32_t>(word);
   char text[64];
   std::snprintf(text, sizeof text, "0x%08x (%u.%u.%u.%u)", w, w >> 24, (w >> 16) & 0xFF, (w >> 8) & 0xFF, w & 0xFF);
@@ -113,7 +115,8 @@ int FwVersion(Context& c) {
 
 int Is6623(Context& c) {
   const bool yes = IsDevice6623(c.device.c_str()) == 1;
-  c.out().Line(yes ? "an older 6623-family controller" : "not a 6623-family controller (or identification failed)");
+  if (!yes && c.DeviceFailed()) return c.ExportFailed("IsDevice6623 failed (identification failed)");
+  c.out().Line(yes ? "an older 6623-family controller" : "not a 6623-family controller");
   c.out().Json().Add("is6623", yes);
   return kExitOk;
 }

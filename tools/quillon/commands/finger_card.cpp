@@ -55,7 +55,8 @@ bool ParseCommandBytes(const std::vector<std::string>& args, std::vector<std::ui
 
 int FingerStatus(Context& c) {
   const bool pressed = IsPressFinger(c.device.c_str()) == 1;
-  c.out().Line(pressed ? "a finger is on the sensor" : "no finger on the sensor (or the module did not answer)");
+  if (!pressed && c.DeviceFailed()) return c.ExportFailed("IsPressFinger failed");
+  c.out().Line(pressed ? "a finger is on the sensor" : "no finger on the sensor");
   c.out().Json().Add("pressed", pressed);
   return kExitOk;
 }
@@ -67,7 +68,7 @@ int FingerMode(Context& c) {
   if (!Number(c, "value", c.arguments[1], 255, &value, &status)) return status;
   c.out().Json().Add("mode", mode).Add("value", value);
   if (SetFingerMode(c.device.c_str(), static_cast<int>(mode), static_cast<int>(value)) != 1)
-    return c.Failed("SetFingerMode failed");
+    return c.ExportFailed("SetFingerMode failed");
   c.out().Line("fingerprint mode " + std::to_string(mode) + " set to " + std::to_string(value));
   return kExitOk;
 }
@@ -78,7 +79,7 @@ int FingerCommandRun(Context& c) {
   if (!ParseCommandBytes(c.arguments, &command, &error)) return c.Usage(error);
   std::uint8_t reply[QUILLON_FINGER_REPLY_MAX] = {};
   c.out().Json().Add("command", HexBytes(command.data(), command.size()));
-  if (FingerPrintCommand(c.device.c_str(), command.data(), reply) != 1) return c.Failed("FingerPrintCommand failed");
+  if (FingerPrintCommand(c.device.c_str(), command.data(), reply) != 1) return c.ExportFailed("FingerPrintCommand failed");
   const std::size_t n = FingerReplyBytes(command);
   c.out().Line(HexBytes(reply, n));
   c.out().Json().Add("reply", HexBytes(reply, n)).Add("length", n);
@@ -86,7 +87,7 @@ int FingerCommandRun(Context& c) {
 }
 
 int FingerDelete(Context& c) {
-  if (DeleteFingerInfo(c.device.c_str()) != 1) return c.Failed("DeleteFingerInfo failed (is there a card in slot 0?)");
+  if (DeleteFingerInfo(c.device.c_str()) != 1) return c.ExportFailed("DeleteFingerInfo failed (is there a card in slot 0?)");
   c.out().Line("fingerprint data block cleared");
   return kExitOk;
 }
@@ -95,7 +96,7 @@ int FingerPower(Context& c) {
   const std::string& state = c.arguments[0];
   if (state != "on" && state != "off") return c.Usage("power: on or off, not '" + state + "'");
   c.out().Json().Add("power", state == "on");
-  if (SetFingerPrintPower(c.device.c_str(), state == "on" ? 1 : 0) != 1) return c.Failed("SetFingerPrintPower failed");
+  if (SetFingerPrintPower(c.device.c_str(), state == "on" ? 1 : 0) != 1) return c.ExportFailed("SetFingerPrintPower failed");
   c.out().Line("fingerprint module switched " + state);
   return kExitOk;
 }
@@ -124,7 +125,7 @@ int CardRead(Context& c) {
   std::vector<std::uint8_t> bytes(length);
   c.out().Json().Add("block", block).Add("length", length);
   if (ReadCard(c.device.c_str(), bytes.data(), static_cast<int>(length), static_cast<int>(block)) != 1)
-    return c.Failed("ReadCard failed (is there a card in slot 0?)");
+    return c.ExportFailed("ReadCard failed (is there a card in slot 0?)");
   if (c.Has("--output")) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.close();
@@ -149,7 +150,7 @@ int CardWrite(Context& c) {
   c.out().Json().Add("block", block).Add("length", content.size());
   if (WriteCard(c.device.c_str(), reinterpret_cast<const unsigned char*>(content.data()), static_cast<int>(content.size()),
                 static_cast<int>(block)) != 1)
-    return c.Failed("WriteCard failed (is there a card in slot 0?)");
+    return c.ExportFailed("WriteCard failed (is there a card in slot 0?)");
   c.out().Line("wrote " + std::to_string(content.size()) + " bytes from card block " + std::to_string(block) +
                " (the last block zero-filled)");
   return kExitOk;
@@ -161,7 +162,7 @@ int CardBlock(Context& c) {
   if (!Number(c, "block", c.arguments[0], kMaxCardBlock, &block, &status)) return status;
   std::vector<std::uint8_t> bytes(QUILLON_CARD_BLOCK_SIZE);
   c.out().Json().Add("block", block);
-  if (GetCard(c.device.c_str(), bytes.data(), static_cast<int>(block)) != 1) return c.Failed("GetCard failed");
+  if (GetCard(c.device.c_str(), bytes.data(), static_cast<int>(block)) != 1) return c.ExportFailed("GetCard failed");
   c.out().Json().Add("data", HexBytes(bytes.data(), bytes.size()));
   HexDumpLines(c.out(), bytes, block * 512);
   return kExitOk;
@@ -192,25 +193,24 @@ int SdLock(Context& c) {
   if (password.find('\0') != std::string::npos) return c.Usage("--password: no NUL bytes");
   c.out().Json().Add("operation", operation);
   if (SetSDCardLockCmd42(c.device.c_str(), operation, hasPassword ? password.c_str() : nullptr) != 1)
-    return c.Failed("SetSDCardLockCmd42 failed (rejected by the card, or no card)");
+    return c.ExportFailed("SetSDCardLockCmd42 failed (rejected by the card, or no card)");
   c.out().Line("SD lock operation " + std::to_string(operation) + " done");
   return kExitOk;
 }
 
 int SdStatus(Context& c) {
   unsigned char status = 0;
-  const int ok = GetSDCardStatus(c.device.c_str(), &status);
+  if (GetSDCardStatus(c.device.c_str(), &status) != 1) return c.ExportFailed("GetSDCardStatus failed");
   char text[8];
   std::snprintf(text, sizeof text, "0x%02x", status);
   c.out().Json().Add("status", static_cast<unsigned>(status));
-  if (ok != 1) return c.Failed("GetSDCardStatus failed");
   c.out().Line(std::string("SD card status ") + text);
   return kExitOk;
 }
 
 int CardSerial(Context& c) {
   int serial[2] = {0, 0};
-  if (GetTFCardSN(c.device.c_str(), serial) != 1) return c.Failed("GetTFCardSN failed (is there a card in slot 0?)");
+  if (GetTFCardSN(c.device.c_str(), serial) != 1) return c.ExportFailed("GetTFCardSN failed (is there a card in slot 0?)");
   const std::uint64_t value = (std::uint64_t{static_cast<std::uint32_t>(serial[1])} << 32) | static_cast<std::uint32_t>(serial[0]);
   char text[24];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
