@@ -24,7 +24,7 @@ cc -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/host" "$source/tests/bridg
   $(pkg-config --cflags --libs quillon) -Wl,-rpath,"$libdir"
 c++ -std=c++17 -Wall -Werror -x c++ -o "$work/host_cxx" "$source/tests/bridge_install/host.c" \
   $(pkg-config --cflags --libs quillon) -Wl,-rpath,"$libdir"
-ldd "$work/host" | grep -q "$libdir/libQuillon.so" || { echo "host does not use the installed library" >&2; exit 1; }
+ldd "$work/host" | grep -F "$libdir/libQuillon.so" >/dev/null || { echo "host does not use the installed library" >&2; exit 1; }
 
 "$prefix/bin/quillon" --virtual "$work/bridge" init --firmware-word 0x02010304 >/dev/null
 out=$(LD_PRELOAD=$preload QUILLON_VIRTUAL_DIR=$work/bridge "$work/host" /dev/qvb1)
