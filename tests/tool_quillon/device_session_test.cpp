@@ -59,16 +59,6 @@ class DeviceSession : public ::testing::Test {
     const Result run = Q({"init", "--cards", "1"});
     ASSERT_EQ(run.status, 0) << run.err;
   }
-  // Sets a key of the stored state, as a user editing bridge.ini would.
-  void SetState(const std::string& key, const std::string& value) {
-    std::string ini = ReadFile(dir + "/bridge.ini");
-    const auto p = ini.find(key + " = ");
-    ASSERT_NE(p, std::string::npos) << key;
-    const auto end = ini.find('\n', p);
-    ini.replace(p, end - p, key + " = " + value);
-    WriteFile(dir + "/bridge.ini", ini);
-  }
-
   TempDir tmp;
   std::string dir = tmp / "bridge";
 };
@@ -110,8 +100,7 @@ TEST_F(DeviceSession, FingerprintFlowAcrossRuns) {
   ASSERT_EQ(Q({"finger-mode", "1", "7"}).status, 0);
   Result run = Q({"--json", "finger-status"});
   EXPECT_TRUE(Contains(run.out, "\"pressed\": false")) << run.out;
-  SetState("finger.pressed", "1");
-  SetState("finger.placed", "4");
+  ASSERT_EQ(Q({"virtual-finger", "on", "--finger", "4"}).status, 0);
   run = Q({"--json", "finger-status"});
   EXPECT_TRUE(Contains(run.out, "\"pressed\": true")) << run.out;
   // Enrol into slot 2, then count and match in later runs: the module keeps its templates.
@@ -122,6 +111,11 @@ TEST_F(DeviceSession, FingerprintFlowAcrossRuns) {
   EXPECT_EQ(JsonField(run.out, "reply"), "f5 09 01 00 00 00 08 f5");
   run = Q({"finger-command", "f500000c00000c"});
   EXPECT_EQ(Lines(run.out)[0], "f5 0c 02 00 00 00 0e f5");  // matched in slot 2
+  ASSERT_EQ(Q({"virtual-finger", "on", "--finger", "5"}).status, 0);
+  run = Q({"finger-command", "f500000c00000c"});
+  EXPECT_EQ(Lines(run.out)[0], "f5 0c 00 00 08 00 04 f5");  // another finger: no match
+  ASSERT_EQ(Q({"virtual-finger", "off"}).status, 0);
+  EXPECT_TRUE(Contains(Q({"--json", "finger-status"}).out, "\"pressed\": false"));
   run = Q({"finger-command", "f5 00 00 7f 00 00 7f"});
   EXPECT_EQ(Lines(run.out)[0].size(), 40u * 3 - 1);  // 40 bytes for 0x7F
   ASSERT_EQ(Q({"finger-delete"}).status, 0);

@@ -7,6 +7,7 @@
 
 #include "platform/backend.h"
 #include "secure_storage.h"
+#include "testing/virtual_bridge/device_modules.h"
 #include "virtual_bridge_store.h"
 
 namespace quillon::tool {
@@ -47,6 +48,12 @@ class StoredBridge : public VirtualSession {
     lines.push_back({"iso-image", (root / "iso.img").string()});
     lines.push_back({"sample-firmware", SampleFirmwarePath(dir_)});
     return lines;
+  }
+
+  void PlaceFinger(int finger) override {
+    vt::VirtualController& c = *store_.Controller();
+    c.finger.pressedByte = finger >= 0 ? 1 : 0;
+    if (finger >= 0) c.State<vt::DeviceModuleState>().placedFinger = static_cast<std::uint8_t>(finger);
   }
 
   std::vector<std::string> Trace() const override {

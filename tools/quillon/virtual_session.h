@@ -29,6 +29,8 @@ class VirtualSession {
   virtual std::vector<std::pair<std::string, std::string>> Describe() const = 0;
   // One line per request the bridge received in this run, with its outcome.
   virtual std::vector<std::string> Trace() const = 0;
+  // Puts finger number finger (0 to 255) on the fingerprint sensor, or lifts it (finger < 0).
+  virtual void PlaceFinger(int finger) = 0;
 };
 
 // False when this build has no virtual bridge.

@@ -45,6 +45,19 @@ int Info(Context& c) {
   return kExitOk;
 }
 
+int Finger(Context& c) {
+  if (c.session == nullptr) return c.Usage("virtual-finger works on a virtual bridge: give --virtual DIR");
+  const std::string& state = c.arguments[0];
+  if (state != "on" && state != "off") return c.Usage("on or off, not '" + state + "'");
+  std::uint64_t finger = 1;
+  std::string error;
+  if (c.Has("--finger") && !ParseUnsigned(c.Value("--finger"), 255, &finger, &error)) return c.Usage("--finger: " + error);
+  c.session->PlaceFinger(state == "on" ? static_cast<int>(finger) : -1);
+  c.out().Line(state == "on" ? "finger " + std::to_string(finger) + " lies on the sensor" : "the sensor is free");
+  c.out().Json().Add("pressed", state == "on");
+  return kExitOk;
+}
+
 const Command kCommands[] = {
     {"init", "", "create a virtual bridge in the --virtual folder",
      "The folder must be new or empty. The bridge keeps its controller memory, SPI flash, cards,\n"
@@ -59,6 +72,9 @@ const Command kCommands[] = {
      0, 0, Command::Target::Virtual, Init, ""},
     {"virtual-info", "", "describe the virtual bridge in the --virtual folder and its image files", "", {}, 0, 0,
      Command::Target::None, Info, ""},
+    {"virtual-finger", "on|off", "put a finger on the virtual fingerprint sensor, or lift it",
+     "Fingers are told apart by number: a finger enrolled as one number does not match another.",
+     {{"--finger", "N", "which finger (0 to 255, default 1)"}}, 1, 1, Command::Target::None, Finger, ""},
 };
 
 const FamilyRegistration kVirtual{{"virtual", "Virtual bridge", kCommands, std::size(kCommands), 1000}};
