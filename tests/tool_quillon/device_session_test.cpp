@@ -51,9 +51,9 @@ std::string ExpectedTraces(const std::string& flash, std::size_t address) {
 
 class DeviceSession : public ::testing::Test {
  protected:
-  Result Q(std::vector<std::string> args) {
+  Result Q(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--virtual", dir});
-    return Quillon(args);
+    return Quillon(args, {}, input);
   }
   void SetUp() override {
     const Result run = Q({"init", "--cards", "1"});
@@ -130,15 +130,17 @@ TEST_F(DeviceSession, FingerprintFlowAcrossRuns) {
 }
 
 TEST_F(DeviceSession, SdLockCardsSerialsAndQueries) {
-  EXPECT_EQ(Q({"sd-lock", "lock", "--password", "pw"}).status, 1);  // no password set yet
-  ASSERT_EQ(Q({"sd-lock", "set-lock", "--password", "pw"}).status, 0);
+  EXPECT_EQ(Q({"sd-lock", "lock"}, "pw\n").status, 1);  // no password set yet
+  ASSERT_EQ(Q({"sd-lock", "set-lock"}, "pw\n").status, 0);
   Result run = Q({"--json", "sd-status"});
   EXPECT_TRUE(Contains(run.out, "\"status\": 5")) << run.out;
-  EXPECT_EQ(Q({"sd-lock", "unlock", "--password", "nope"}).status, 1);
-  ASSERT_EQ(Q({"sd-lock", "0", "--password", "pw"}).status, 0);
+  EXPECT_EQ(Q({"sd-lock", "unlock"}, "nope\n").status, 1);
+  EXPECT_EQ(Q({"sd-lock", "unlock", "--no-password"}).status, 1);
+  ASSERT_EQ(Q({"sd-lock", "0"}, "pw\n").status, 0);
   run = Q({"sd-status"});
   EXPECT_TRUE(Contains(run.out, "0x04")) << run.out;
-  EXPECT_EQ(Q({"sd-lock", "set", "--password", std::string(256, 'x')}).status, 2);
+  EXPECT_EQ(Q({"sd-lock", "set"}, std::string(256, 'x') + "\n").status, 2);
+  EXPECT_EQ(Q({"sd-lock", "set"}).status, 2);  // nothing on standard input
 
   run = Q({"card-serial"});
   EXPECT_EQ(run.status, 0);

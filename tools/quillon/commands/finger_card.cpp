@@ -9,6 +9,7 @@
 #include "args.h"
 #include "cli.h"
 #include "quillon_device.h"
+#include "terminal.h"
 
 namespace quillon::tool {
 namespace {
@@ -187,10 +188,12 @@ int SdLock(Context& c) {
       return status;
     operation = static_cast<int>(value);
   }
-  const bool hasPassword = c.Has("--password");
-  const std::string password = c.Value("--password");
-  if (password.size() > kMaxSdPassword) return c.Usage("--password: at most 255 bytes");
-  if (password.find('\0') != std::string::npos) return c.Usage("--password: no NUL bytes");
+  // The password never goes on the command line: it comes from standard input.
+  const bool hasPassword = !c.Has("--no-password") && operation != 8;
+  std::string password;
+  if (hasPassword && !ReadSecretLine("SD card password: ", &password)) return c.Usage("no password on standard input");
+  if (password.size() > kMaxSdPassword) return c.Usage("the password has more than 255 bytes");
+  if (password.find('\0') != std::string::npos) return c.Usage("the password holds a NUL byte");
   c.out().Json().Add("operation", operation);
   if (SetSDCardLockCmd42(c.device.c_str(), operation, hasPassword ? password.c_str() : nullptr) != 1)
     return c.ExportFailed("SetSDCardLockCmd42 failed (rejected by the card, or no card)");
@@ -242,9 +245,11 @@ const Command kCommands[] = {
      {{"--block", "N", "first block (default 0)"}}, 1, 1, Command::Target::Device, CardWrite, "WriteCard"},
     {"card-block", "N", "show block N of card 0", "", {}, 1, 1, Command::Target::Device, CardBlock, "GetCard"},
     {"sd-lock", "OPERATION", "send an SD CMD42 lock operation",
-     "OPERATION is unlock (0), set (1), clear (2), lock (4), set-lock (5), erase (8) or a number up to 255;\n"
-     "the password goes as the command's data (changing it: the old password followed by the new one).",
-     {{"--password", "TEXT", "the password (at most 255 bytes)"}}, 1, 1, Command::Target::Device, SdLock,
+     "OPERATION is unlock (0), set (1), clear (2), lock (4), set-lock (5), erase (8) or a number up to 255.\n"
+     "The password (at most 255 bytes) is read from standard input, typed at a prompt without echo on a\n"
+     "terminal, else the first line; it goes as the command's data (changing it: the old password\n"
+     "followed by the new one). erase sends none.",
+     {{"--no-password", nullptr, "send the operation without a password"}}, 1, 1, Command::Target::Device, SdLock,
      "SetSDCardLockCmd42"},
     {"sd-status", "", "show the SD card status byte", "", {}, 0, 0, Command::Target::Device, SdStatus,
      "GetSDCardStatus"},
