@@ -7,6 +7,7 @@
 #include "access/commands.h"
 #include "access/last_error.h"
 #include "quillon_device.h"
+#include "secure/export_device.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ using quillon::BridgeDevice;
 
 QUILLON_API int QUILLON_CALL ReadCard(const char* path, unsigned char* buffer, int length, int firstBlock) {
   BridgeDevice device;
-  if (!CheckCardRange(buffer, length, firstBlock) || !quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!CheckCardRange(buffer, length, firstBlock) || !quillon::OpenExportDevice(&device, path)) return 0;
   return quillon::CmdReadCardBlock(device, 0, static_cast<std::uint32_t>(firstBlock), buffer,
                                    static_cast<std::uint32_t>(length)) == 1
              ? 1
@@ -41,7 +42,7 @@ QUILLON_API int QUILLON_CALL ReadCard(const char* path, unsigned char* buffer, i
 
 QUILLON_API int QUILLON_CALL WriteCard(const char* path, const unsigned char* data, int length, int firstBlock) {
   BridgeDevice device;
-  if (!CheckCardRange(data, length, firstBlock) || !quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!CheckCardRange(data, length, firstBlock) || !quillon::OpenExportDevice(&device, path)) return 0;
   return quillon::CmdWriteCardBlock(device, 0, static_cast<std::uint32_t>(firstBlock), data,
                                     static_cast<std::uint32_t>(length)) == 1
              ? 1
@@ -50,7 +51,7 @@ QUILLON_API int QUILLON_CALL WriteCard(const char* path, const unsigned char* da
 
 QUILLON_API int QUILLON_CALL GetCard(const char* path, unsigned char* buffer, int block) {
   BridgeDevice device;
-  if (!CheckCardRange(buffer, quillon::kCardBlockSize, block) || !quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!CheckCardRange(buffer, quillon::kCardBlockSize, block) || !quillon::OpenExportDevice(&device, path)) return 0;
   return quillon::CmdReadCardBlock(device, 0, static_cast<std::uint32_t>(block), buffer, quillon::kCardBlockSize) == 1
              ? 1
              : 0;
@@ -61,14 +62,14 @@ QUILLON_API int QUILLON_CALL SetSDCardLockCmd42(const char* path, int operation,
   // A longer text would not match the length byte the controller is given.
   if (text != nullptr && strnlen(text, kMaxSdLockText + 1) > kMaxSdLockText)
     return quillon::RefuseInput("an SD lock text of more than 255 bytes does not fit the length byte");
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   return quillon::CmdSdCardLock(device, static_cast<std::uint8_t>(operation), text) == 1 ? 1 : 0;
 }
 
 QUILLON_API int QUILLON_CALL GetSDCardStatus(const char* path, unsigned char* status) {
   if (status != nullptr) *status = 0;
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   std::uint8_t byte = 0;
   const int ok = quillon::CmdGetSdCardStatus(device, &byte);
   if (status != nullptr) *status = byte;
@@ -78,7 +79,7 @@ QUILLON_API int QUILLON_CALL GetSDCardStatus(const char* path, unsigned char* st
 QUILLON_API int QUILLON_CALL GetTFCardSN(const char* path, int* serial) {
   BridgeDevice device;
   if (serial == nullptr) return quillon::RefuseInput("no buffer for the card serial number");
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   std::uint64_t value = 0;
   if (quillon::CmdGetCardSerial(device, &value) != 1) return 0;
   const auto low = static_cast<std::uint32_t>(value);

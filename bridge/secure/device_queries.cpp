@@ -9,6 +9,7 @@
 #include "access/flash.h"
 #include "access/last_error.h"
 #include "quillon_device.h"
+#include "secure/export_device.h"
 #include "secure/device.h"
 
 namespace quillon {
@@ -54,7 +55,7 @@ namespace {
 int ReadSerial(const char* path, std::uint32_t address, char* text) {
   BridgeDevice device;
   if (text == nullptr) return RefuseInput("no buffer for the serial number");
-  if (!OpenBridgeDevice(&device, path)) return 0;
+  if (!OpenExportDevice(&device, path)) return 0;
   std::uint8_t field[kSerialFieldSize] = {};
   if (CmdReadMemory(device, address, field, kSerialFieldSize) != 1) return 0;
   if (!DecodeSerialText(field, text))
@@ -65,7 +66,7 @@ int ReadSerial(const char* path, std::uint32_t address, char* text) {
 int ReadTraces(const char* path, std::uint32_t address, char* text) {
   BridgeDevice device;
   if (text == nullptr) return RefuseInput("no buffer for the trace text");
-  if (!OpenBridgeDevice(&device, path) || !IdentifyFlash(device)) return 0;
+  if (!OpenExportDevice(&device, path) || !IdentifyFlash(device)) return 0;
   // Flash reads go in whole pages.
   const std::uint32_t page = device.pageSize == 0 ? 1 : device.pageSize;
   const std::uint32_t readLength = (kTraceBytes + page - 1) / page * page;
@@ -77,7 +78,7 @@ int ReadTraces(const char* path, std::uint32_t address, char* text) {
 
 int ClearTraces(const char* path, const std::uint32_t (&sectors)[3]) {
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path) || !IdentifyFlash(device)) return 0;
+  if (!OpenExportDevice(&device, path) || !IdentifyFlash(device)) return 0;
   // A larger erase unit would take firmware with the traces.
   if (device.sectorSize != kTraceSectorSize)
     return ReportDeviceFailure("the flash part %s erases %u bytes at a time; only 4,096-byte sectors are cleared",
@@ -118,24 +119,24 @@ QUILLON_API int QUILLON_CALL ClearAppleTraces(const char* path) {
 
 QUILLON_API void QUILLON_CALL ResetChip(const char* path) {
   BridgeDevice device;
-  if (quillon::OpenBridgeDevice(&device, path)) quillon::CmdResetChip(device);
+  if (quillon::OpenExportDevice(&device, path)) quillon::CmdResetChip(device);
 }
 
 QUILLON_API int QUILLON_CALL ResetUSB(const char* path) {
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path)) return 0;
+  if (!quillon::OpenExportDevice(&device, path)) return 0;
   return quillon::CmdResetUsb(device) == 1 ? 1 : 0;
 }
 
 QUILLON_API int QUILLON_CALL GetDeviceFwVersion(const char* path) {
   BridgeDevice device;
   quillon::IdentifyInfo info{};
-  if (!quillon::OpenBridgeDevice(&device, path) || !quillon::IdentifyBridge(device, &info)) return -1;
+  if (!quillon::OpenExportDevice(&device, path) || !quillon::IdentifyBridge(device, &info)) return -1;
   return static_cast<int>(info.word2);
 }
 
 QUILLON_API int QUILLON_CALL IsDevice6623(const char* path) {
   BridgeDevice device;
-  if (!quillon::OpenBridgeDevice(&device, path) || !quillon::IdentifyBridge(device, nullptr)) return 0;
+  if (!quillon::OpenExportDevice(&device, path) || !quillon::IdentifyBridge(device, nullptr)) return 0;
   return device.chipKind == quillon::ChipKind::Kind6623 ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "access/last_error.h"
 #include "device_fixture.h"
 
 namespace quillon::testing {
@@ -159,8 +160,11 @@ TEST_F(DeviceExportsTest, RefusalsSendNothing) {
   for (std::size_t i = 0; i < std::size(refused); ++i) {
     SCOPED_TRACE(i);
     bridge.ClearLog();
+    ClearLastError();
     EXPECT_EQ(refused[i](), 0);
     EXPECT_TRUE(bridge.Log().empty());
+    EXPECT_EQ(LastErrorKind(), ErrorKind::BadInput);  // refused with a reason, before any request
+    EXPECT_STRNE(LastErrorText(), "");
   }
   unsigned char status = 0xEE;
   EXPECT_EQ(GetSDCardStatus(nullptr, &status), 0);

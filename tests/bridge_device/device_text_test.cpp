@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "access/last_error.h"
 #include "device_fixture.h"
 #include "secure/device.h"
 
@@ -63,6 +64,7 @@ TEST_F(DeviceTest, SerialNumberStrings) {
       if (c.result == 1) {
         EXPECT_STREQ(text, c.text);
       } else {
+        EXPECT_EQ(LastErrorKind(), ErrorKind::Device);  // a malformed field is the device's fault
         EXPECT_EQ(text[0], '#');  // a refused string leaves the buffer alone
       }
       EXPECT_TRUE(std::all_of(text + QUILLON_SERIAL_TEXT_SIZE, text + sizeof text, [](char ch) { return ch == '#'; }));
@@ -179,7 +181,10 @@ TEST_F(DeviceTest, TracesReadClearAndReadAgain) {
 TEST_F(DeviceTest, TracesAreNotClearedWithAnEraseUnitThatTakesFirmwareAlong) {
   controller->flash.Load(FlashPartEN25P20());  // 64 KiB sectors only
   controller->flash.Fill(0x10000, "\x12", 1);
+  ClearLastError();
   EXPECT_EQ(ClearPCTraces(kDrive1), 0);
+  EXPECT_EQ(LastErrorKind(), ErrorKind::Device);
+  EXPECT_NE(std::string(LastErrorText()).find("EN25P20 erases 65536 bytes"), std::string::npos) << LastErrorText();
   EXPECT_EQ(controller->flash.cells[0x10000], 0x12);
   EXPECT_TRUE(bridge.LogMatching(MatchVendor(0x07)).empty());
 }
