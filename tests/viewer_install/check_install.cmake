@@ -1,5 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
-# Stages `cmake --install` under STAGE with the prefix /usr/local and checks what lands where.
+# Stages `cmake --install` under STAGE with the prefix /usr/local and checks what lands where; then
+# installs into a private prefix, where the rule stays under that prefix.
+if(RULES_DIR STREQUAL "")
+  set(RULES_DIR /etc/udev/rules.d)
+endif()
 file(REMOVE_RECURSE ${STAGE})
 set(ENV{DESTDIR} ${STAGE})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr/local --component Unspecified
@@ -41,4 +45,16 @@ if(VALIDATE)
   if(NOT v EQUAL 0)
     message(FATAL_ERROR "desktop-file-validate: ${vout}")
   endif()
+endif()
+
+# A private prefix without DESTDIR: everything, the rule too, stays under it.
+unset(ENV{DESTDIR})
+set(private ${STAGE}/private)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${private} --component Unspecified
+  RESULT_VARIABLE r OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT r EQUAL 0)
+  message(FATAL_ERROR "cmake --install --prefix ${private} failed:\n${out}")
+endif()
+if(NOT EXISTS ${private}/lib/udev/rules.d/70-viscana-camera.rules OR NOT EXISTS ${private}/bin/Viscana)
+  message(FATAL_ERROR "a private prefix does not hold the rule and the program:\n${out}")
 endif()
