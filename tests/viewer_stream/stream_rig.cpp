@@ -66,9 +66,15 @@ vcam::VirtualUsbBus &bus()
     return *g_bus;
 }
 
+int StreamWatch::framesSkipped() const
+{
+    return static_cast<int>(ImageConverModule::instance()->skippedDisplayFrames() - m_skippedAtStart);
+}
+
 StreamWatch::StreamWatch(ThreadUSB *thread, bool watchConverter)
 {
     ImageConverModule *conv = ImageConverModule::instance();
+    m_skippedAtStart = conv->skippedDisplayFrames();
     QObject::connect(thread, &ThreadUSB::signals_In_Image, &m_context, [this](int v) { inImage.push_back(v); },
                      Qt::QueuedConnection);
     QObject::connect(thread, &QThread::finished, &m_context, [this] { ++finished; }, Qt::QueuedConnection);

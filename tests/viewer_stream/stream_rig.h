@@ -52,6 +52,8 @@ public:
 
     // Frames the stream thread handed to the converter, counted as they are emitted.
     int framesSent() const { return m_sent.load(); }
+    // Frames the converter left out of the live view (newer ones were waiting) since the watch began.
+    int framesSkipped() const;
     // CPU time used so far by the stream thread (once it has started).
     double streamThreadCpu() const;
 
@@ -63,6 +65,7 @@ public:
 private:
     QObject m_context;
     std::atomic<int> m_sent{0};
+    quint64 m_skippedAtStart = 0;
     std::atomic<bool> m_clockReady{false};
     clockid_t m_clock{};
 };
