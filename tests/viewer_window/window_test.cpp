@@ -1,5 +1,6 @@
 // The main window on the virtual camera: what construction logs and starts, the live view, the end of
 // the stream when the camera goes, a start without access to the camera, and the form's initial state.
+#include "about_ui.h"
 #include "window_rig.h"
 
 #include "image_conver_module.h"
@@ -152,18 +153,22 @@ TEST_F(WindowTest, FormStateAfterConstruction)
     }
 }
 
-// The minimise and close icons come from "img/" in the working folder, or from the compiled-in pictures.
+// The minimise, close and back icons come from "img/" in the working folder, or from the compiled-in pictures.
 TEST_F(WindowTest, ButtonIconsFallBackToTheCompiledInPictures)
 {
     const QString previous = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(QDir::tempPath()));
     m_window = openWindow();
+    AboutUI about;
     QDir::setCurrent(previous);
     for (const char *name : {"pushButton_Mix", "pushButton_6"}) {
         auto *button = m_window->findChild<QPushButton *>(QLatin1String(name));
         ASSERT_NE(button, nullptr);
         EXPECT_FALSE(button->icon().pixmap(35, 35).isNull()) << name;
     }
+    auto *back = about.findChild<QPushButton *>(QStringLiteral("pushButton"));
+    ASSERT_NE(back, nullptr);
+    EXPECT_FALSE(back->icon().pixmap(35, 35).isNull()) << "About panel's back button";
 }
 
 // The window's Chinese texts need a font with their glyphs (the dependency script installs one); without

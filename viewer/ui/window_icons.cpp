@@ -2,10 +2,10 @@
 
 #include <QFileInfo>
 
-QIcon workingFolderIcon(const QString &name)
+QIcon workingFolderIcon(const QString &name, const QString &fallback)
 {
     const QString file = QStringLiteral("img/") + name;
     if (QFileInfo(file).isFile())
         return QIcon(file);
-    return QIcon(QStringLiteral(":/img/") + name);
+    return QIcon(QStringLiteral(":/img/") + (fallback.isEmpty() ? name : fallback));
 }
