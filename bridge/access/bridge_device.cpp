@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "access/commands.h"
+#include "access/last_error.h"
 
 namespace quillon {
 
@@ -81,7 +82,9 @@ int IdentifyBridge(BridgeDevice& device, IdentifyInfo* info) {
   std::uint8_t reply[kIdentifyReplySize] = {};
   if (!CmdIdentify(device, reply)) return 0;
   IdentifyInfo decoded{};
-  if (!DecodeIdentify(reply, &decoded)) return 0;
+  if (!DecodeIdentify(reply, &decoded))
+    return ReportDeviceFailure("%s answered the identify command with an unknown reply (first byte 0x%02x)",
+                               device.path, reply[0]);
   device.secondImageSupport = reply[12] > 1 ? 1 : 0;
   device.chipKind = ChipKindFromName(decoded.chipName);
   if (info != nullptr) *info = decoded;

@@ -3,10 +3,12 @@
 #include "firmware/firmware_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "access/bridge_device.h"
 #include "access/digest.h"
+#include "access/last_error.h"
 #include "firmware/firmware_records.h"
 
 namespace quillon {
@@ -157,6 +159,25 @@ bool FirmwareTrailerMatches(const std::uint8_t* image, std::size_t length) {
   return std::memcmp(expected, image + length - kFirmwareTrailerSize, kFirmwareTrailerSize) == 0;
 }
 
+namespace {
+
+// Padding after an image: bytes of erased flash or zero fill, nothing else.
+bool IsPadding(const std::uint8_t* data, std::size_t length) {
+  if (length == 0) return true;
+  const std::uint8_t fill = data[0];
+  return (fill == 0x00 || fill == 0xFF) && std::all_of(data, data + length, [fill](std::uint8_t b) { return b == fill; });
+}
+
+// Where HexSpacedParse stops: the value index of the first malformed entry.
+std::size_t FirstBadHexValue(std::string_view text) {
+  auto digit = [](char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); };
+  for (std::size_t pos = 0; pos < text.size(); pos += 3)
+    if (!digit(text[pos]) || (pos + 1 < text.size() && !digit(text[pos + 1]))) return pos / 3;
+  return text.size() / 3;
+}
+
+}  // namespace
+
 int SplitFirmwareFile(std::string_view fileText, std::string* pcImageHex, std::string* appleImageHex) {
   if (!pcImageHex || !appleImageHex) return 0;
   pcImageHex->clear();
@@ -167,29 +188,85 @@ int SplitFirmwareFile(std::string_view fileText, std::string* pcImageHex, std::s
   for (char c : fileText)
     if (c != '\r' && c != '\n') text.push_back(c);
   std::vector<std::uint8_t> bytes;
-  if (!HexSpacedParse(text, &bytes)) return 0;
+  if (!HexSpacedParse(text, &bytes))
+    return RefuseInput("firmware file: value %s is not two hexadecimal digits followed by a blank",
+                       GroupDigits(FirstBadHexValue(text)).c_str());
 
   const std::size_t total = bytes.size();
+  if (total == 0) return RefuseInput("firmware file: no byte values");
   const std::size_t pcSignature = FindSignature(bytes.data(), total);
-  if (pcSignature == total || total - pcSignature < kFirmwareTrailerSize) return 0;
+  if (pcSignature == total)
+    return RefuseInput("firmware file: no image trailer (\"KAVRITEX\") in its %s bytes", GroupDigits(total).c_str());
+  if (total - pcSignature < kFirmwareTrailerSize)
+    return RefuseInput("firmware file: first image truncated at byte %s, inside its trailer", GroupDigits(total).c_str());
   const std::size_t pcLength = pcSignature + kFirmwareTrailerSize;
-  if (!FirmwareTrailerMatches(bytes.data(), pcLength)) return 0;
+  if (!FirmwareTrailerMatches(bytes.data(), pcLength))
+    return RefuseInput("firmware file: first image (bytes 0 to %s) has a wrong trailer or checksum",
+                       GroupDigits(pcLength - 1).c_str());
 
+  // What follows the first image is padding, or a whole second image: anything else is a second image
+  // that was cut short or damaged, and writing the first image alone would erase the second copies.
   const std::uint8_t* rest = bytes.data() + pcLength;
   const std::size_t restLength = total - pcLength;
   std::size_t appleLength = 0;
-  if (restLength >= kFirmwareTrailerSize) {
+  if (!IsPadding(rest, restLength)) {
     const std::size_t appleSignature = FindSignature(rest, restLength);
-    if (appleSignature != restLength) {
-      // A signature without room for its whole trailer is a damaged image, not a missing one.
-      if (restLength - appleSignature < kFirmwareTrailerSize) return 0;
-      appleLength = appleSignature + kFirmwareTrailerSize;
-      if (!FirmwareTrailerMatches(rest, appleLength)) return 0;
-    }
+    if (appleSignature == restLength)
+      return RefuseInput("firmware file: second image truncated at byte %s (it starts at byte %s and has no trailer)",
+                         GroupDigits(total).c_str(), GroupDigits(pcLength).c_str());
+    if (restLength - appleSignature < kFirmwareTrailerSize)
+      return RefuseInput("firmware file: second image truncated at byte %s, inside its trailer",
+                         GroupDigits(total).c_str());
+    appleLength = appleSignature + kFirmwareTrailerSize;
+    if (!FirmwareTrailerMatches(rest, appleLength))
+      return RefuseInput("firmware file: second image (bytes %s to %s) has a wrong trailer or checksum",
+                         GroupDigits(pcLength).c_str(), GroupDigits(pcLength + appleLength - 1).c_str());
   }
   *pcImageHex = HexSpaced(bytes.data(), pcLength);
   if (appleLength) *appleImageHex = HexSpaced(rest, appleLength);
   return 1;
+}
+
+std::string FirmwareImageProblem(const std::uint8_t* image, std::size_t length, const char* name,
+                                 std::size_t fileOffset) {
+  char text[200];
+  auto at = [fileOffset](std::size_t offset) { return GroupDigits(fileOffset + offset); };
+  if (length > kFirmwareWalkLimit) {
+    std::snprintf(text, sizeof(text), "%s is %s bytes, more than a 65,536-byte copy holds", name,
+                  GroupDigits(length).c_str());
+    return text;
+  }
+  std::size_t offset = 0;
+  FirmwareRecord record;
+  for (;;) {
+    const RecordStep step = ReadFirmwareRecord(image, length, offset, &record);
+    if (step == RecordStep::End) break;
+    if (step == RecordStep::Bad) {
+      std::snprintf(text, sizeof(text), "%s: record at byte %s (type 0x%02x) is unknown or runs past the image", name,
+                    at(offset).c_str(), offset < length ? image[offset] : 0u);
+      return text;
+    }
+    offset += record.size;
+  }
+  const ImageSummary s = SummariseFirmwareImage(image, length, kKeyVersion);
+  const char* problem = nullptr;
+  if (s.count12 != 1 || s.count13 != 1) {
+    std::snprintf(text, sizeof(text), "%s has %d records of type 0x12 and %d of type 0x13 (one of each expected)",
+                  name, s.count12, s.count13);
+    return text;
+  }
+  if (!s.trailerReached || s.paddedLength != length) {
+    std::snprintf(text, sizeof(text), "%s ends at byte %s, but its end record at byte %s puts its trailer at byte %s",
+                  name, at(length).c_str(), at(s.endOffset).c_str(),
+                  at(s.paddedLength - kFirmwareTrailerSize).c_str());
+    return text;
+  }
+  if (!s.zeroPadding) problem = "has non-zero bytes between its end record and its trailer";
+  else if (!s.hasVersion) problem = "has no firmware version record (key 0x30002)";
+  else if (!s.chipAccepted) problem = "is for another controller (chip code not FCC1, FCC2, FCC4 or FCC5)";
+  if (problem == nullptr) return {};
+  std::snprintf(text, sizeof(text), "%s %s", name, problem);
+  return text;
 }
 
 }  // namespace quillon

@@ -85,9 +85,19 @@ bool FirmwareTrailerMatches(const std::uint8_t* image, std::size_t length);
 
 // Splits a firmware file (HexSpaced text; CR and LF anywhere are ignored) into the PC image and the
 // optional Apple image, each re-encoded as HexSpaced text. Returns 1 when the PC image ends in a
-// correct trailer and the Apple image, when one follows, does too; 0 otherwise (outputs emptied).
-// Text after the Apple image's trailer is ignored.
+// correct trailer and what follows it is either padding (all 0x00 or all 0xFF bytes: a single-image
+// file) or an Apple image ending in a correct trailer; 0 otherwise (outputs emptied, the reason
+// recorded as the thread's last error). A second image that was cut off or damaged is therefore
+// never taken for a single-image file. Text after the Apple image's trailer is ignored.
 int SplitFirmwareFile(std::string_view fileText, std::string* pcImageHex, std::string* appleImageHex);
+
+// Why one image of a firmware file cannot be written as a copy ("second image ends at byte ...");
+// empty when it can: a record walk that reaches its end record, one 0x12 and one 0x13 record, the
+// image ending exactly at its trailer, zero padding, a version record and an accepted chip code.
+// `name` names the image and `fileOffset` is where it starts in the file, so that byte positions in
+// the text are those of the file.
+std::string FirmwareImageProblem(const std::uint8_t* image, std::size_t length, const char* name,
+                                 std::size_t fileOffset);
 
 // Places found in a first-layout image (the PC image): product string, option bits, password block.
 struct FirstLayoutPlaces {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "access/digest.h"
+#include "access/last_error.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_records.h"
 
@@ -231,25 +232,45 @@ bool FitsFirmwareCopy(const std::vector<std::uint8_t>& image) {
 
 int PrepareFirmwareUpdate(std::string_view fileText, const char* product, PreparedFirmware* out) {
   if (!out) return 0;
+  if (product && *product && ProductStringDescriptor(product).empty())
+    return RefuseInput("product string: plain ASCII, at most %u characters", static_cast<unsigned>(kMaxProductLength));
   std::string pcHex;
   std::string appleHex;
   if (!SplitFirmwareFile(fileText, &pcHex, &appleHex)) return 0;
+
+  // Each image is checked on its own first, so that a refusal says which image and which byte.
+  std::vector<std::uint8_t> pcBytes;
+  std::vector<std::uint8_t> appleBytes;
+  HexSpacedParse(pcHex, &pcBytes);
+  HexSpacedParse(appleHex, &appleBytes);
+  std::string problem = FirmwareImageProblem(pcBytes.data(), pcBytes.size(), "first image", 0);
+  if (problem.empty() && !appleBytes.empty())
+    problem = FirmwareImageProblem(appleBytes.data(), appleBytes.size(), "second image", pcBytes.size());
+  if (!problem.empty()) return RefuseInput("firmware file: %s", problem.c_str());
 
   // Each image provides the places of its own layout only; nothing measured in one image is ever
   // applied to the other.
   ImageLayout appleLayout;
   ImageLayout pcLayout;
-  if (!appleHex.empty() && !WalkImageLayout(appleHex, &appleLayout)) return 0;
-  if (!WalkImageLayout(pcHex, &pcLayout)) return 0;
+  if (!appleHex.empty() && !WalkImageLayout(appleHex, &appleLayout))
+    return RefuseInput("firmware file: the second image is not valid");
+  if (!WalkImageLayout(pcHex, &pcLayout)) return RefuseInput("firmware file: the first image is not valid");
   ImageLayout layout;
   layout.first = pcLayout.first;
   layout.second = appleLayout.second;
-  if (layout.first.optionOffset < 0) return 0;
+  if (layout.first.optionOffset < 0)
+    return RefuseInput("firmware file: the first image has no option record (key 0x301FA) saying where the copies live");
 
   PreparedFirmware prepared;
-  if (!CustomiseImages(product, pcHex, appleHex, layout, &prepared.pc, &prepared.apple)) return 0;
-  if (!FitsFirmwareCopy(prepared.pc)) return 0;
-  if (!prepared.apple.empty() && !FitsFirmwareCopy(prepared.apple)) return 0;
+  if (!CustomiseImages(product, pcHex, appleHex, layout, &prepared.pc, &prepared.apple)) {
+    if (product && *product)
+      return RefuseInput("firmware file: the product string \"%s\" has no room in the images, or the password "
+                         "records are incomplete", product);
+    return RefuseInput("firmware file: the password records the image enables are incomplete");
+  }
+  if (!FitsFirmwareCopy(prepared.pc)) return RefuseInput("firmware file: the first image does not fit a copy");
+  if (!prepared.apple.empty() && !FitsFirmwareCopy(prepared.apple))
+    return RefuseInput("firmware file: the second image does not fit a copy");
   prepared.cardStorage = (prepared.pc[static_cast<std::size_t>(layout.first.optionOffset)] & kOptionCardStorage) != 0;
   *out = std::move(prepared);
   return 1;

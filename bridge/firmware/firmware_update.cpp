@@ -9,6 +9,7 @@
 
 #include "access/commands.h"
 #include "access/flash.h"
+#include "access/last_error.h"
 #include "firmware/firmware_image.h"
 #include "platform/backend.h"
 
@@ -146,7 +147,7 @@ int UpdateCards(const BridgeDevice& device, const IdentifyInfo& info, const Prep
     present[card] = CmdCardPresent(device, static_cast<std::uint8_t>(card)) != 0;
     presentCount += present[card] ? 1 : 0;
   }
-  if (presentCount == 0) return 0;
+  if (presentCount == 0) return ReportDeviceFailure("the firmware lives on memory cards and no card is present");
 
   const Image pc{fw.pc.data(), static_cast<std::uint32_t>(fw.pc.size())};
   const Image apple{fw.apple.data(), static_cast<std::uint32_t>(fw.apple.size())};
@@ -182,7 +183,10 @@ int UpdateCards(const BridgeDevice& device, const IdentifyInfo& info, const Prep
       equal = CardCopyEquals(device, static_cast<std::uint8_t>(card), kCopyCardBlock[copy],
                              CopyImage(copy, pc, apple), kCopyReadLength, &readFailed);
       if (readFailed) return 0;
-      if (!equal) break;
+      if (!equal) {
+        ReportDeviceFailure("copy %d on card %d read back different from what was written", copy, card);
+        break;
+      }
       steps.Done();
     }
     passed += equal ? 1 : 0;
@@ -191,9 +195,10 @@ int UpdateCards(const BridgeDevice& device, const IdentifyInfo& info, const Prep
 }
 
 int UpdateFlash(BridgeDevice& device, const PreparedFirmware& fw, const FirmwareProgress& progress) {
-  if (CmdFlashPresent(device) != 1) return 0;
+  if (CmdFlashPresent(device) != 1)
+    return ReportDeviceFailure("the image puts the firmware in SPI flash, but the bridge reports no flash");
   // Identification reads that fail mean the flash commands do not work: erase nothing.
-  if (!IdentifyFlash(device)) return 0;
+  if (!IdentifyFlash(device)) return ReportDeviceFailure("the SPI flash did not answer its identification reads");
   const std::uint32_t readLength = FlashDumpReadLength(device.pageSize);
   if (readLength < kCopyReadLength) return 0;
 
@@ -221,7 +226,13 @@ int UpdateFlash(BridgeDevice& device, const PreparedFirmware& fw, const Firmware
   }
   // Only the copies programmed are read back.
   for (int copy : copies) {
-    if (!FlashCopyEquals(device, kCopyFlashAddress[copy], CopyImage(copy, pc, apple), readLength)) return 0;
+    ClearLastError();
+    if (!FlashCopyEquals(device, kCopyFlashAddress[copy], CopyImage(copy, pc, apple), readLength)) {
+      if (LastErrorKind() == ErrorKind::None)
+        ReportDeviceFailure("copy %d at flash address 0x%05x read back different from what was written", copy,
+                            static_cast<unsigned>(kCopyFlashAddress[copy]));
+      return 0;
+    }
     steps.Done();
   }
   return 1;
@@ -236,9 +247,11 @@ int UpdateFirmware(const char* path, const char* fileText, std::uint32_t fileLen
   if (!PrepareFirmwareUpdate(std::string_view(fileText, fileLength), product, &fw)) return 0;
 
   BridgeDevice device;
-  if (!OpenBridgeDevice(&device, path)) return 0;
+  if (!OpenBridgeDevice(&device, path)) return RefuseInput("device path longer than 24 characters");
   IdentifyInfo info{};
-  if (!IdentifyBridge(device, &info) || device.chipKind != ChipKind::KindFcc) return 0;
+  if (!IdentifyBridge(device, &info)) return 0;
+  if (device.chipKind != ChipKind::KindFcc)
+    return ReportDeviceFailure("%s is a \"%s\" controller; firmware updates need an FCC controller", path, info.chipName);
   return fw.cardStorage ? UpdateCards(device, info, fw, progress) : UpdateFlash(device, fw, progress);
 }
 

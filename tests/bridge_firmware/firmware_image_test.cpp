@@ -209,13 +209,28 @@ TEST(SplitFirmwareFile, TwoImagesWithAndWithoutLineBreaks) {
   }
 }
 
-TEST(SplitFirmwareFile, ShortOrUnsignedTailIsNoAppleImage) {
+TEST(SplitFirmwareFile, PaddingAfterASingleImageIsNoAppleImage) {
   FileImages f;
-  for (std::size_t tail : {1u, 15u, 16u, 40u}) {
-    std::vector<std::uint8_t> extra(tail, 0x00);
-    std::string pc, apple;
-    ASSERT_EQ(1, SplitFirmwareFile(fwbuild::FirmwareFile(f.pc, &extra), &pc, &apple)) << tail;
-    EXPECT_TRUE(apple.empty()) << tail;
+  for (std::uint8_t fill : {0x00, 0xFF}) {
+    for (std::size_t tail : {1u, 15u, 16u, 40u, 5000u}) {
+      std::vector<std::uint8_t> extra(tail, fill);
+      std::string pc, apple;
+      ASSERT_EQ(1, SplitFirmwareFile(fwbuild::FirmwareFile(f.pc, &extra), &pc, &apple)) << tail;
+      EXPECT_TRUE(apple.empty()) << tail;
+    }
+  }
+}
+
+// Bytes after the first image that are neither padding nor a whole second image: a second image cut
+// short or damaged, never a single-image file.
+TEST(SplitFirmwareFile, OtherBytesAfterTheFirstImageRefuseTheFile) {
+  FileImages f;
+  std::vector<std::vector<std::uint8_t>> tails = {{0x01}, {0x00, 0xFF}, std::vector<std::uint8_t>(40, 0x5A)};
+  for (std::size_t keep : {1u, 15u, 500u}) tails.emplace_back(f.apple.begin(), f.apple.begin() + keep);
+  for (const auto& tail : tails) {
+    std::string pc = "x", apple = "y";
+    EXPECT_EQ(0, SplitFirmwareFile(fwbuild::FirmwareFile(f.pc, &tail), &pc, &apple)) << tail.size();
+    EXPECT_TRUE(pc.empty() && apple.empty());
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "access/commands.h"
 #include "access/flash.h"
+#include "access/last_error.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_update.h"
 #include "firmware_copies.h"
@@ -176,6 +177,36 @@ TEST_F(FirmwareBridge, BadInputIsRefusedBeforeTheDeviceIsTouched) {
   EXPECT_EQ(0, UpdateFw("\\\\.\\PhysicalDrive1234567890123", good.data(), static_cast<std::uint32_t>(good.size()), nullptr));
   EXPECT_TRUE(bridge.Log().empty());
   EXPECT_TRUE(AllErased(testing::FlashCopy(*ctl, 0, 0x40000)));
+}
+
+// A two-image file cut inside its second image must not pass for a single-image file: the update would
+// erase the chip and leave the Apple copies blank. Padding after a single image stays accepted.
+TEST_F(FirmwareBridge, CutSecondImageIsRefusedAndTheCopiesAreKept) {
+  ASSERT_EQ(1, Update(fwbuild::FirmwareFile(pc, &apple)));
+  const std::vector<std::uint8_t> before = testing::FlashCopy(*ctl, 0, 0x40000);
+  const std::string good = fwbuild::FirmwareFile(pc, &apple);
+  for (std::size_t keep : {std::size_t{1}, std::size_t{100}, apple.size() / 2, apple.size() - 17, apple.size() - 16,
+                           apple.size() - 9, apple.size() - 1}) {
+    const std::size_t end = pc.size() + keep;
+    ClearLastError();
+    bridge.ClearLog();
+    EXPECT_EQ(0, Update(good.substr(0, 3 * end))) << keep;
+    EXPECT_TRUE(bridge.Log().empty()) << keep;
+    EXPECT_EQ(ErrorKind::BadInput, LastErrorKind()) << keep;
+    EXPECT_NE(std::string(LastErrorText()).find("second image truncated at byte " + GroupDigits(end)), std::string::npos)
+        << LastErrorText();
+  }
+  std::vector<std::uint8_t> damaged = apple;
+  damaged[40] ^= 0x01;  // checksum no longer matches
+  ClearLastError();
+  EXPECT_EQ(0, Update(fwbuild::FirmwareFile(pc, &damaged)));
+  EXPECT_NE(std::string(LastErrorText()).find("second image (bytes " + GroupDigits(pc.size()) + " to"), std::string::npos) << LastErrorText();
+  EXPECT_EQ(before, testing::FlashCopy(*ctl, 0, 0x40000));
+
+  for (std::uint8_t fill : {0x00, 0xFF}) {
+    const std::vector<std::uint8_t> padding(3000, fill);
+    EXPECT_EQ(1, Update(fwbuild::FirmwareFile(pc, &padding))) << int{fill};
+  }
 }
 
 TEST_F(FirmwareBridge, UnsuitableControllerIsNotWritten) {
