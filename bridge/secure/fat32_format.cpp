@@ -163,10 +163,11 @@ uint32_t Fat32SerialNumber(const FormatTime& now) {
 
 bool Fat32LabelFits(const std::string& label) {
     if (label.size() > kFat32LabelBytes) return false;
-    if (!label.empty() && static_cast<uint8_t>(label[0]) == 0xE5) return false;  // marks a deleted entry
     for (char ch : label) {
+        // Bytes above 0x7F would be read in whatever OEM code page the reader assumes, and FAT checkers
+        // reject them (0xE5 first would even mark a deleted entry): printable ASCII only.
         const uint8_t c = static_cast<uint8_t>(ch);
-        if (c < 0x20 || c == 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr) return false;
+        if (c < 0x20 || c >= 0x7F || std::strchr(kFat32LabelForbidden, c) != nullptr) return false;
     }
     return true;
 }

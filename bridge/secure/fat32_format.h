@@ -15,6 +15,8 @@ namespace quillon {
 // Fewer clusters than this and a checker takes the volume for FAT16 (the published FAT32 format).
 constexpr uint32_t kFat32MinClusters = 65525;
 constexpr uint32_t kFat32LabelBytes = 11;
+// Printable ASCII characters a FAT32 volume label may not hold.
+constexpr char kFat32LabelForbidden[] = "\"*+,./:;<=>?[\\]|";
 // The FATs are cleared in pieces of this many sectors (8 MiB).
 constexpr uint32_t kFat32ZeroPieceSectors = 16384;
 
@@ -51,7 +53,7 @@ bool ComputeFat32Params(uint32_t totalSectors, Fat32Params* params);
 // The volume serial number stamped from the local time.
 uint32_t Fat32SerialNumber(const FormatTime& now);
 
-// A label fits when it has at most 11 bytes, none of them a control character or one of
+// A label fits when it has at most 11 bytes, all printable ASCII and none of
 // " * + , . / : ; < = > ? [ \ ] | (not allowed in FAT names). An empty label gives a volume without one.
 bool Fat32LabelFits(const std::string& label);
 

@@ -43,6 +43,14 @@ struct FormatOptions {
 // Checks the region size and label for the chosen file system; true when formatting would start.
 bool CanFormat(FileSystemKind kind, uint32_t regionSectors, const FormatOptions& options);
 
+// Why CanFormat refuses, as a sentence that names the region ("the cipher region") and the limit it
+// misses; empty when it does not refuse.
+std::string FormatRefusal(FileSystemKind kind, uint32_t regionSectors, const FormatOptions& options,
+                          const char* regionName);
+
+// The smallest region the file system can be written onto, in sectors.
+uint32_t MinimumFormatSectors(FileSystemKind kind);
+
 // Formats regionSectors sectors of target as the chosen file system. Returns false without writing
 // anything when CanFormat is false, or at the first failed write.
 bool FormatRegion(FileSystemKind kind, SectorWriter& target, uint32_t regionSectors,

@@ -4,6 +4,7 @@
 #include "access/commands.h"
 #include "access/digest.h"
 #include "access/discovery.h"
+#include "access/last_error.h"
 #include "quillon_region.h"
 #include "secure/fat32_format.h"
 #include "secure/region.h"
@@ -30,7 +31,11 @@ bool PrepareLabel(const char* label, FileSystemKind kind, FormatOptions* options
 
 bool LockRegionVolume(Region& region) {
     char letter = 0;
-    return WaitForDriveLetter(region.device.path, &letter) && region.lock.Acquire(letter);
+    if (!WaitForDriveLetter(region.device.path, &letter))
+        return ReportDeviceFailure("the volume of %s has no drive letter and none could be given", region.device.path);
+    if (!region.lock.Acquire(letter))
+        return ReportDeviceFailure("cannot lock volume %c: of %s (it is in use)", letter, region.device.path);
+    return true;
 }
 
 bool FormatOnto(FileSystemKind kind, Region& region) {
@@ -40,13 +45,15 @@ bool FormatOnto(FileSystemKind kind, Region& region) {
 
 int SizeAndFormat(int cipherSize, const char* fileSystem, const char* publicLabel, const char* cipherLabel) {
     FileSystemKind kind;
-    if (!ParseFileSystemName(fileSystem, &kind) || cipherSize < 0) return 0;
+    if (!ParseFileSystemName(fileSystem, &kind))
+        return RefuseInput("file system \"%s\": fat32 or exfat", fileSystem ? fileSystem : "(none)");
+    if (cipherSize < 0) return RefuseInput("cipher size %d is negative", cipherSize);
 
     // The first bridge and, when there is one, the next: the one that says it is public is P.
     char first[kPathFieldSize] = {};
     char second[kPathFieldSize] = {};
     std::uint32_t index = 0;
-    if (!EnumerateBridges(platform::InterfaceClass::Disk, &index, first)) return 0;
+    if (!EnumerateBridges(platform::InterfaceClass::Disk, &index, first)) return ReportDeviceFailure("no bridge found");
     const bool twoDevices = EnumerateBridges(platform::InterfaceClass::Disk, &index, second) == 1;
     Region pub;
     Region cipher;
@@ -57,7 +64,11 @@ int SizeAndFormat(int cipherSize, const char* fileSystem, const char* publicLabe
     }
 
     std::uint32_t whole = 0;
-    if (!WholeDiskSectors(pub.device, &whole) || static_cast<std::uint32_t>(cipherSize) > whole) return 0;
+    if (!WholeDiskSectors(pub.device, &whole))
+        return ReportDeviceFailure("%s did not report its whole-disk size", pub.device.path);
+    if (static_cast<std::uint32_t>(cipherSize) > whole)
+        return RefuseInput("the cipher region of %s sectors is larger than the whole disk of %s sectors",
+                           GroupDigits(static_cast<std::uint32_t>(cipherSize)).c_str(), GroupDigits(whole).c_str());
     std::uint32_t cipherSectors = static_cast<std::uint32_t>(cipherSize);
     pub.sectors = whole - cipherSectors;
     if (!twoDevices) {
@@ -78,10 +89,11 @@ int SizeAndFormat(int cipherSize, const char* fileSystem, const char* publicLabe
         if (r->sectors == 0) continue;
         r->options.time = now;
         r->options.exfatSerial = serial;
-        if (!PrepareLabel(r == &pub ? publicLabel : cipherLabel, kind, &r->options) ||
-            !CanFormat(kind, r->sectors, r->options)) {
-            return 0;
-        }
+        const char* name = r == &pub ? "the public region" : "the cipher region";
+        if (!PrepareLabel(r == &pub ? publicLabel : cipherLabel, kind, &r->options))
+            return RefuseInput("the label of %s is not text in the system's character set", name);
+        if (!CanFormat(kind, r->sectors, r->options))
+            return RefuseInput("%s", FormatRefusal(kind, r->sectors, r->options, name).c_str());
     }
     // Distinct serial numbers for the two exFAT volumes.
     cipher.options.exfatSerial = ~serial;
@@ -102,7 +114,9 @@ int SizeAndFormat(int cipherSize, const char* fileSystem, const char* publicLabe
     if (pub.sectors > 0 && !FormatOnto(kind, pub)) return 0;
     if (cipher.sectors > 0) {
         // The cipher disk shows its new size only after a moment; never write before it is that large.
-        if (!WaitForDiskSectors(cipher.device.path, cipher.sectors) || !FormatOnto(kind, cipher)) return 0;
+        if (!WaitForDiskSectors(cipher.device.path, cipher.sectors))
+            return ReportDeviceFailure("the cipher disk %s did not show its new size", cipher.device.path);
+        if (!FormatOnto(kind, cipher)) return 0;
     }
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "secure/region.h"
 
 #include "access/commands.h"
+#include "access/last_error.h"
 #include "access/scsi.h"
 #include "quillon_region.h"
 
@@ -14,14 +15,19 @@ bool WholeDiskSectors(const BridgeDevice& device, std::uint32_t* sectors) {
     const std::uint64_t total = table.capacity / kSectorBytes;
     const std::uint64_t reserved = 4 * std::uint64_t{GetBe32(raw)} + 4;
     // Computed in 64 bits: a capacity of 2 TiB or more must not wrap into a small 32-bit size.
-    if (total < reserved || total - reserved > 0xFFFFFFFFu) return false;
+    if (total < reserved || total - reserved > 0xFFFFFFFFu)
+        return ReportDeviceFailure("%s reports a disk of %s sectors with a reserved area of %s sectors", device.path,
+                                   GroupDigits(total).c_str(), GroupDigits(reserved).c_str());
     *sectors = static_cast<std::uint32_t>(total - reserved);
     return true;
 }
 
 bool SetCipherSize(const BridgeDevice& device, std::uint32_t size) {
     std::uint32_t whole = 0;
-    if (!WholeDiskSectors(device, &whole) || size > whole) return false;
+    if (!WholeDiskSectors(device, &whole)) return false;
+    if (size > whole)
+        return RefuseInput("the cipher region of %s sectors is larger than the whole disk of %s sectors",
+                           GroupDigits(size).c_str(), GroupDigits(whole).c_str());
     return CmdSetCipherDiskSize(device, size, size == whole ? 1 : 0) == 1;
 }
 
@@ -38,7 +44,8 @@ QUILLON_API int QUILLON_CALL GetWholeDiskSize(const char* path) {
 
 QUILLON_API int QUILLON_CALL SetCipherDiskSize(const char* path, int size) {
     BridgeDevice device;
-    if (size < 0 || !quillon::OpenBridgeDevice(&device, path)) return 0;
+    if (size < 0) return quillon::RefuseInput("cipher size %d is negative", size);
+    if (!quillon::OpenBridgeDevice(&device, path)) return quillon::RefuseInput("device path longer than 24 characters");
     return quillon::SetCipherSize(device, static_cast<std::uint32_t>(size)) ? 1 : 0;
 }
 

@@ -179,7 +179,7 @@ bool ValidateStoreOptions(const StoreOptions& options, std::string* error) {
   }
   // The region table carries the last block as 32 bits, and the formatters need a few MiB.
   if (options.diskSectors < 8192 || options.diskSectors + kReservedSectors > (std::uint64_t{1} << 32)) {
-    *error = "disk size must be between 4 MiB and 2 TiB - 2 KiB";
+    *error = "disk size must be between 8,192 sectors (4 MiB) and 4,294,967,292 sectors (2 TiB less 2 KiB)";
     return false;
   }
   if (options.cards < 0 || options.cards > 4) {
@@ -198,22 +198,33 @@ bool BridgeStore::Create(const std::string& dir, const StoreOptions& options, st
   if (!ValidateStoreOptions(options, error)) return false;
   std::error_code ec;
   const fs::path root(dir);
-  if (fs::exists(root, ec)) {
-    if (!fs::is_directory(root, ec)) {
-      *error = dir + " exists and is not a folder";
-      return false;
-    }
-    if (Exists(dir)) {
-      *error = dir + " already holds a virtual bridge";
-      return false;
-    }
-    if (!fs::is_empty(root, ec)) {
+  if (fs::exists(root, ec) && !fs::is_directory(root, ec)) {
+    *error = dir + " exists and is not a folder";
+    return false;
+  }
+  fs::create_directories(root, ec);
+  if (!fs::is_directory(root, ec)) {
+    *error = "cannot create " + dir + (ec ? ": " + ec.message() : std::string());
+    return false;
+  }
+  // The folder's lock is taken before the folder is judged new, so of two runs creating a bridge in
+  // one folder at once, one creates it and the other is refused; the lock goes when this store does.
+  BridgeStore store;
+  const fs::path lock = root / kLockFolder;
+  if (!fs::create_directory(lock, ec)) {
+    *error = dir + " is in use by another run" + (ec ? ": " + ec.message() : " (if none is running, remove " + lock.string() + ")");
+    return false;
+  }
+  store.lock_ = lock.string();
+  if (Exists(dir)) {
+    *error = dir + " already holds a virtual bridge";
+    return false;
+  }
+  for (const fs::directory_entry& entry : fs::directory_iterator(root, ec)) {
+    if (entry.path().filename() != kLockFolder) {
       *error = dir + " is not empty";
       return false;
     }
-  } else if (!fs::create_directories(root, ec)) {
-    *error = "cannot create " + dir + ": " + ec.message();
-    return false;
   }
 
   auto controller = std::make_shared<VirtualController>();
@@ -251,7 +262,6 @@ bool BridgeStore::Create(const std::string& dir, const StoreOptions& options, st
     WriteTraceRecords(controller->flash, 0x3E000, SampleTraceRecords("MAC"));
   }
 
-  BridgeStore store;
   store.dir_ = dir;
   store.controller_ = controller;
   store.diskSectors_ = options.diskSectors;

@@ -226,6 +226,8 @@ TEST(Fat32Refusal, BadLabelsAndSizesWriteNothing) {
     const Case cases[] = {
         {k2GiB, "TWELVE CHARS"}, {k2GiB, "A.B"},  {k2GiB, "A/B"}, {k2GiB, std::string("A\tB")},
         {k2GiB, "A?"},           {k2GiB, "\xE5X"}, {66580, "OK"},  {1, "OK"}, {0, ""},
+        // Bytes above 0x7F: UTF-8 "Café", code page 850 "CAFÉ", a DEL.
+        {k2GiB, "Caf\xC3\xA9"},  {k2GiB, "CAF\x90"}, {k2GiB, "A\x7F"},
     };
     for (const Case& c : cases) {
         MemoryRegion region(c.sectors);

@@ -1,6 +1,7 @@
 // The public and cipher regions: sizes, region queries, formatting and the CD region's ISO image.
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr std::uint64_t kMaxSectorsArgument = INT32_MAX;  // the exports take the size as an int
 constexpr std::size_t kMaxLabel = 11;
+constexpr const char* kFat32Forbidden = "\"*+,./:;<=>?[\\]|";
 
 std::string Sectors(std::uint64_t sectors) {
   return std::to_string(sectors) + " sectors (" + HumanSize(sectors * 512) + ")";
@@ -38,17 +40,34 @@ int DiskSize(Context& c) {
   return kExitOk;
 }
 
+constexpr const char* kIntLimit = "2,147,483,647 sectors (1 TiB less 512 bytes), the most the export's int argument holds";
+
+// A cipher size the exports can take: whole sectors, at most 2^31 - 1 of them.
+bool ParseCipherSize(Context& c, const std::string& option, const std::string& text, std::uint64_t* sectors,
+                     int* status) {
+  std::string error;
+  if (!ParseSectors(text, UINT64_MAX / 512, sectors, &error)) {
+    *status = c.Usage(option + error);
+    return false;
+  }
+  if (*sectors > kMaxSectorsArgument) {
+    *status = c.Usage(option + "'" + text + "' is too large: at most " + kIntLimit);
+    return false;
+  }
+  return true;
+}
+
 int SetCipherSize(Context& c) {
   std::uint64_t sectors = 0;
-  std::string error;
-  if (!ParseSectors(c.arguments[0], kMaxSectorsArgument, &sectors, &error)) return c.Usage(error);
+  int status = kExitOk;
+  if (!ParseCipherSize(c, "", c.arguments[0], &sectors, &status)) return status;
   c.out().Json().Add("cipher_sectors", sectors);
-  if (SetCipherDiskSize(c.device.c_str(), static_cast<int>(sectors)) != 1) {
-    std::uint64_t whole = 0;
-    if (WholeDiskSectors(c.device, &whole) && sectors > whole)
-      return c.Failed("SetCipherDiskSize refused " + Sectors(sectors) + ": the whole disk has " + Sectors(whole));
-    return c.ExportFailed("SetCipherDiskSize failed");
-  }
+  // The size must fit the whole disk; checked here so the message can name both sizes.
+  std::uint64_t whole = 0;
+  if (WholeDiskSectors(c.device, &whole) && sectors > whole)
+    return c.Usage("a cipher region of " + Sectors(sectors) + " does not fit: the whole disk has " + Sectors(whole));
+  c.ForgetLibraryReason();
+  if (SetCipherDiskSize(c.device.c_str(), static_cast<int>(sectors)) != 1) return c.ExportFailed("SetCipherDiskSize failed");
   c.out().Line("cipher region set to " + Sectors(sectors));
   return kExitOk;
 }
@@ -67,10 +86,24 @@ int Format(Context& c) {
   if (lower != "fat32" && lower != "exfat") return c.Usage("--fs: fat32 or exfat, not '" + fs + "'");
   std::uint64_t cipher = 0;
   std::string error;
-  if (c.Has("--cipher-size") && !ParseSectors(c.Value("--cipher-size"), kMaxSectorsArgument, &cipher, &error))
-    return c.Usage("--cipher-size: " + error);
+  int status = kExitOk;
+  if (c.Has("--cipher-size") && !ParseCipherSize(c, "--cipher-size: ", c.Value("--cipher-size"), &cipher, &status))
+    return status;
   for (const char* option : {"--public-label", "--cipher-label"}) {
     const std::string label = c.Value(option);
+    if (lower == "fat32") {
+      // FAT checkers take printable ASCII only in a label; other characters are read in whatever
+      // code page the reader assumes.
+      for (char ch : label) {
+        const unsigned char u = static_cast<unsigned char>(ch);
+        if (u < 0x20 || u >= 0x7F)
+          return c.Usage(std::string(option) + ": FAT32 labels take printable ASCII characters only ('" + label +
+                         "' has others); exFAT labels take any character");
+        if (std::strchr(kFat32Forbidden, u) != nullptr)
+          return c.Usage(std::string(option) + ": FAT32 labels may not hold '" + std::string(1, ch) + "' (none of " +
+                         kFat32Forbidden + ")");
+      }
+    }
     const std::size_t length = lower == "fat32" ? label.size() : Characters(label);
     if (length > kMaxLabel)
       return c.Usage(std::string(option) + ": at most 11 " + (lower == "fat32" ? "bytes" : "characters") + " for " + lower);
@@ -102,7 +135,9 @@ int Format(Context& c) {
 
 int IsPublic(Context& c) {
   const bool yes = IsPublicRegion(c.device.c_str()) == 1;
-  c.out().Line(c.device + (yes ? " is the public region" : " is not the public region (or did not answer)"));
+  // The export answers 0 for "no" and for a device that did not answer; only the second leaves a reason.
+  if (!yes && c.DeviceFailed()) return c.ExportFailed("IsPublicRegion: the device did not answer");
+  c.out().Line(c.device + (yes ? " is the public region" : " is not the public region"));
   c.out().Json().Add("public", yes);
   return kExitOk;
 }
@@ -118,6 +153,7 @@ int EncryptState(Context& c) {
 int WriteIso(Context& c) {
   const std::string file = c.arguments[0];
   std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) return c.Usage(file + ": is a folder");
   if (!std::filesystem::is_regular_file(file, ec)) return c.Usage(file + ": no such file");
   if (!std::ifstream(file, std::ios::binary)) return c.Usage(file + ": cannot be read");
   const std::uint64_t size = std::filesystem::file_size(file, ec);

@@ -9,13 +9,25 @@
 namespace quillon::tool {
 namespace {
 
+constexpr std::uint64_t kMinDiskSectors = 8192;
+constexpr std::uint64_t kMaxDiskSectors = UINT32_MAX - 4;  // 4,294,967,291
+
 int Init(Context& c) {
   VirtualInitOptions options;
   std::string error;
   if (c.Has("--identify")) options.chip = c.Value("--identify");
   if (c.Has("--flash-part")) options.flashPart = c.Value("--flash-part");
-  if (c.Has("--disk-size") && !ParseSectors(c.Value("--disk-size"), UINT32_MAX - 4, &options.diskSectors, &error))
-    return c.Usage("--disk-size: " + error);
+  if (c.Has("--disk-size")) {
+    if (!ParseSectors(c.Value("--disk-size"), UINT64_MAX / 512, &options.diskSectors, &error))
+      return c.Usage("--disk-size: " + error);
+    // The region table gives the disk's last block, reserved sectors included, as 32 bits.
+    if (options.diskSectors > kMaxDiskSectors)
+      return c.Usage("--disk-size: '" + c.Value("--disk-size") +
+                     "' is too large: at most 4,294,967,291 sectors (2 TiB less 2.5 KiB)");
+    if (options.diskSectors < kMinDiskSectors)
+      return c.Usage("--disk-size: '" + c.Value("--disk-size") + "' is too small: between 4 MiB (8,192 sectors) and "
+                     "4,294,967,291 sectors");
+  }
   if (c.Has("--cards")) {
     std::uint64_t cards = 0;
     if (!ParseUnsigned(c.Value("--cards"), 4, &cards, &error)) return c.Usage("--cards: " + error);
@@ -66,7 +78,7 @@ const Command kCommands[] = {
      "It appears as \\\\.\\PhysicalDrive1 (public disk) and \\\\.\\PhysicalDrive2 (cipher disk).",
      {{"--identify", "NAME", "controller identify name: FCC1 (default), FCC2, BC1 or 6623"},
       {"--flash-part", "NAME", "SPI flash part from the catalogue (default W25X40), or none"},
-      {"--disk-size", "SIZE", "whole-disk size, for example 64M (default), 2G, 131072s"},
+      {"--disk-size", "SIZE", "whole-disk size, for example 64M (default), 2G, 131072s; 4M to 4294967291s (2 TiB less 2.5 KiB)"},
       {"--cards", "N", "memory cards in slots 0..N-1 (0 to 4, default 0)"},
       {"--firmware-word", "WORD", "identify word 2, the controller firmware version (default 0x02000000)"}},
      0, 0, Command::Target::Virtual, Init, ""},
