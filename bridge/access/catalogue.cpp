@@ -115,6 +115,8 @@ bool FindCatalogueOperations(std::string_view operationTable, std::string_view n
     row.pageSize = page <= kCatalogueMaxPageSize ? page : 0;
     const std::uint32_t sectorKiB = ParseCatalogueCount(CsvField(line, 5));
     row.sectorSize = sectorKiB <= kCatalogueMaxSectorSize / 1024 ? sectorKiB * 1024 : 0;
+    const std::uint32_t capacityKiB = ParseCatalogueCount(CsvField(line, 16));
+    row.sizeBytes = capacityKiB <= kCatalogueMaxSectorSize / 1024 ? capacityKiB * 1024 : 0;
     *ops = row;
     found = true;
     return true;

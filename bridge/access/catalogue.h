@@ -56,10 +56,12 @@ struct CatalogueOperations {
   std::uint8_t opcodes[kCatalogueOpcodeCount] = {};
   std::uint32_t pageSize = 0;
   std::uint32_t sectorSize = 0;
+  std::uint32_t sizeBytes = 0;  // the part's capacity from the comment cell ("512 KiB"); 0 when unknown
 };
 
 // Finds the first operation row whose part name (cell 2) equals `name` exactly. Page sizes above
-// kCatalogueMaxPageSize and sector sizes above kCatalogueMaxSectorSize are refused (left 0).
+// kCatalogueMaxPageSize and sector sizes above kCatalogueMaxSectorSize are refused (left 0), as are
+// capacities (cell 16, in KiB) beyond the 24-bit flash address space.
 bool FindCatalogueOperations(std::string_view operationTable, std::string_view name, CatalogueOperations* ops);
 
 }  // namespace quillon

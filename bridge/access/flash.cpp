@@ -76,6 +76,20 @@ int IdentifyFlash(BridgeDevice& device) {
   return 1;
 }
 
+std::uint32_t FlashPartSize(const BridgeDevice& device) {
+  if (device.flashName[0] == '\0') return 0;
+  std::string_view identification;
+  std::string_view operations;
+  std::string name;  // in full: the record keeps a shortened one
+  CatalogueOperations row;
+  if (!LoadLibraryResource(kFlashIdentificationTableId, &identification) ||
+      !LoadLibraryResource(kFlashOperationTableId, &operations) ||
+      !FindCataloguePart(identification, device.jedecId, device.remsId, &name) ||
+      !FindCatalogueOperations(operations, name, &row))
+    return 0;
+  return row.sizeBytes;
+}
+
 std::uint32_t FlashDumpReadLength(std::uint32_t pageSize) {
   if (pageSize == 0) return 0;
   return pageSize * ((pageSize + kFlashDumpBytes - 1) / pageSize);

@@ -30,6 +30,10 @@ int IdentifyFlash(BridgeDevice& device);
 // when the catalogue cannot be read; otherwise the flash name is the part found, or empty.
 void LookupFlashCatalogue(BridgeDevice& device);
 
+// Capacity in bytes of the part IdentifyFlash found, from the operation catalogue; 0 when the part
+// or its capacity is unknown.
+std::uint32_t FlashPartSize(const BridgeDevice& device);
+
 // Bytes ReadFlash reads for a page size: whole pages covering 64 KiB.
 std::uint32_t FlashDumpReadLength(std::uint32_t pageSize);
 

@@ -59,10 +59,10 @@ TEST_F(ToolSession, FirmwareLifecycleAcrossInvocations) {
   EXPECT_TRUE(Contains(run.out, "FCC1")) << run.out;
   EXPECT_TRUE(Contains(run.out, "W25X40")) << run.out;
 
-  // A new bridge has erased flash: every copy is damaged.
+  // A new bridge has erased flash: every copy is absent, and there is no firmware.
   run = Q({"check-fw"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(CountOf(run.out, "is error."), 4) << run.out;
+  EXPECT_EQ(CountOf(run.out, "is absent (erased)."), 4) << run.out;
 
   run = Q({"update-fw", Sample(), "--product", "Demo Disk"});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -81,13 +81,13 @@ TEST_F(ToolSession, FirmwareLifecycleAcrossInvocations) {
   EXPECT_EQ(bytes.size(), 65536u);
   EXPECT_TRUE(Contains(bytes, std::string("\x14\x03" "D\0e\0m\0o\0 \0D\0i\0s\0k\0", 20)));
 
-  // Erasing the sector of copy 1 damages copy 1 only.
+  // Erasing the sector of copy 1 leaves copy 1 absent (erased), not damaged.
   run = Q({"erase-sector", "0x10000"});
   EXPECT_EQ(run.status, 0) << run.err;
   run = Q({"check-fw"});
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(Contains(run.out, "PC fw copy 0 is OK.")) << run.out;
-  EXPECT_TRUE(Contains(run.out, "PC fw copy 1 is error.")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "PC fw copy 1 is absent (erased).")) << run.out;
 
   run = Q({"read-flash", "--address", "0x10000"});
   ASSERT_EQ(run.status, 0);
@@ -127,7 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Discovery does not accept a 6623 controller; it is still reachable by path.
                       InitCase{"c6623", {"--identify", "6623"}, {"6623"}, 0},
                       InitCase{"no_flash", {"--flash-part", "none", "--cards", "2"}, {"flash:         none"}, 2},
-                      InitCase{"one_image", {"--firmware-word", "0x01000000"}, {"not supported"}, 2}),
+                      InitCase{"one_image", {"--firmware-word", "0x01000000"}, {"not supported"}, 2},
+                      // The largest disk the region table can describe.
+                      InitCase{"largest_disk", {"--disk-size", "4294967291s"}, {"FCC1"}, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ToolSession, FirmwareOnCardsWhenThereIsNoFlash) {
@@ -219,7 +221,7 @@ TEST_F(ToolSession, RegionQueriesAndCipherSize) {
   EXPECT_TRUE(Contains(Q({"virtual-info"}).out, "cipher-sectors: 32768"));
 
   run = Q({"set-cipher-size", "65M"});
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(Contains(run.err, "the whole disk has 131072 sectors")) << run.err;
   EXPECT_TRUE(Contains(Q({"virtual-info"}).out, "cipher-sectors: 32768"));
 }
@@ -249,8 +251,8 @@ TEST_F(ToolSession, JsonIsOneObjectPerRun) {
   run = Q({"--json", "check-fw"});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.out, "\"ok\": false")) << run.out;
-  EXPECT_TRUE(Contains(run.out, "\"error\": \"4 of 4 firmware copies are damaged\"")) << run.out;
-  EXPECT_TRUE(Contains(run.out, "{\"image\": \"Apple\", \"copy\": 1, \"ok\": false}")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "\"damaged\": 0, \"absent\": 4")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "{\"image\": \"Apple\", \"copy\": 1, \"ok\": false, \"state\": \"absent\"}")) << run.out;
 
   run = Q({"--json", "read-flash", "--address", "4096"});
   EXPECT_TRUE(Contains(run.out, "\"address\": 4096, \"length\": 196608, \"dump\": \"ff ff ")) << run.out.substr(0, 200);
@@ -305,15 +307,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"folder_as_file", {"update-fw", "@/folder"}, 2, "is a folder"},
         BadInput{"long_product", {"update-fw", "@/garbage.hex", "--product", std::string(63, 'x')}, 2,
                  "at most 62 characters"},
-        BadInput{"damaged_firmware", {"update-fw", "@/garbage.hex"}, 1, "UpdateFw failed"},
+        BadInput{"damaged_firmware", {"update-fw", "@/garbage.hex"}, 2, "firmware file: value 0 is not"},
         BadInput{"missing_iso", {"write-iso", "@/nothing.iso"}, 2, "no such file"},
         BadInput{"unwritable_output", {"read-flash", "--output", "@/no/such/folder/dump"}, 2, "cannot be written"},
         BadInput{"binary_without_output", {"read-flash", "--binary"}, 2, "--binary needs --output"},
         BadInput{"cipher_size_not_sectors", {"set-cipher-size", "1000"}, 2, "not a whole number of 512-byte sectors"},
-        BadInput{"cipher_size_too_large", {"set-cipher-size", "2T"}, 2, "does not fit"},
+        BadInput{"cipher_size_too_large", {"set-cipher-size", "2T"}, 2, "at most 2,147,483,647 sectors"},
+        BadInput{"cipher_size_past_disk", {"set-cipher-size", "65M"}, 2, "the whole disk has 131072 sectors"},
+        BadInput{"format_size_past_disk", {"format", "--cipher-size", "65M"}, 2, "larger than the whole disk of 131,072"},
+        BadInput{"fat32_label_not_ascii", {"format", "--public-label", "Caf\xC3\xA9"}, 2, "printable ASCII"},
+        BadInput{"fat32_label_forbidden", {"format", "--cipher-size", "40M", "--cipher-label", "A:B"}, 2, "may not hold ':'"},
         BadInput{"unknown_file_system", {"format", "--fs", "ntfs"}, 2, "fat32 or exfat"},
         BadInput{"long_fat32_label", {"format", "--public-label", "TWELVE_CHARS"}, 2, "at most 11 bytes"},
-        BadInput{"format_too_small", {"format", "--cipher-size", "60M"}, 1, "SetCipherDiskSizeAndFormat failed"},
+        BadInput{"format_too_small", {"format", "--cipher-size", "60M"}, 2,
+                 "FAT32 needs at least 65,525 clusters: the public region must be at least 66,581 sectors"},
+        BadInput{"exfat_too_small", {"format", "--fs", "exfat", "--cipher-size", "63M"}, 2,
+                 "exFAT needs the public region to be at least"},
         BadInput{"absent_device", {"--device", "\\\\.\\PhysicalDrive9", "identify"}, 1, "did not identify"},
         BadInput{"init_twice", {"init"}, 2, "already holds a virtual bridge"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -342,7 +351,8 @@ INSTANTIATE_TEST_SUITE_P(
     Refusals, ToolInitRefusal,
     ::testing::Values(InitRefusal{"flash_part", {"--flash-part", "NOPE25"}, "unknown flash part 'NOPE25'"},
                       InitRefusal{"controller", {"--identify", "XYZ"}, "unknown controller 'XYZ'"},
-                      InitRefusal{"disk_too_large", {"--disk-size", "3T"}, "does not fit"},
+                      InitRefusal{"disk_too_large", {"--disk-size", "2T"}, "at most 4,294,967,291 sectors"},
+                      InitRefusal{"disk_one_too_large", {"--disk-size", "4294967292s"}, "at most 4,294,967,291"},
                       InitRefusal{"disk_too_small", {"--disk-size", "1M"}, "between 4 MiB"},
                       InitRefusal{"disk_not_sectors", {"--disk-size", "1000"}, "not a whole number"},
                       InitRefusal{"cards", {"--cards", "5"}, "larger than 4"}),

@@ -291,8 +291,12 @@ int RunTool(int argc, char** argv) {
   if (session && trace)
     for (const std::string& line : session->Trace()) std::fprintf(stderr, "trace: %s\n", line.c_str());
   if (session && !session->Save(&error)) {
+    // What the command did is lost with the state: its result must not be reported as done.
+    if (status == kExitOk) {
+      out.DiscardResult();
+      status = kExitFailed;
+    }
     out.Error("cannot save the virtual bridge: " + error);
-    if (status == kExitOk) status = kExitFailed;
   }
   Emit(context, out, status);
   return status;

@@ -42,6 +42,13 @@ class Output {
   // A message for standard error in both forms (also kept as "error" in the JSON form).
   void Error(const std::string& text) { errors_.push_back(text); }
 
+  // Forgets the result reported so far (lines and JSON fields), keeping the errors: for a command
+  // whose success turned out not to hold.
+  void DiscardResult() {
+    lines_.clear();
+    json_ = JsonObject();
+  }
+
   const std::vector<std::string>& Lines() const { return lines_; }
   const std::vector<std::string>& Errors() const { return errors_; }
   const JsonObject& JsonFields() const { return json_; }

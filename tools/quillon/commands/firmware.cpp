@@ -4,6 +4,9 @@
 #include <iterator>
 #include <vector>
 
+#include "access/bridge_device.h"
+#include "access/commands.h"
+#include "access/flash.h"
 #include "args.h"
 #include "cli.h"
 #include "progress.h"
@@ -23,6 +26,7 @@ struct CopyLine {
   int copy = -1;
   int card = -1;
   bool ok = false;
+  bool absent = false;  // not OK, and its area is blank: erased, never written, not damaged
   std::string version;
 };
 
@@ -45,6 +49,45 @@ CopyLine ParseCopyLine(const std::string& line) {
   return c;
 }
 
+// Firmware copy areas: 64 KiB apart in SPI flash from address 0, or 128 blocks apart on a card.
+constexpr std::uint32_t kCopyArea = 0x10000;
+constexpr std::uint32_t kCopyBlocks = 128;
+
+bool Blank(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.empty()) return false;
+  const std::uint8_t fill = bytes[0];
+  if (fill != 0xFF && fill != 0x00) return false;
+  for (std::uint8_t b : bytes)
+    if (b != fill) return false;
+  return true;
+}
+
+// Marks the copies CheckFw calls damaged whose whole area reads back blank (all 0xFF as erased flash
+// leaves it, or all zero): those were erased or never written, as the Apple copies after a single-image
+// update are. A copy whose area cannot be read stays damaged.
+void MarkAbsentCopies(const std::string& path, std::vector<CopyLine>& copies) {
+  BridgeDevice device;
+  if (!OpenBridgeDevice(&device, path.c_str())) return;
+  const bool flash = CmdFlashPresent(device) == 1;
+  std::uint32_t flashRead = 0;
+  if (flash) {
+    IdentifyFlash(device);
+    flashRead = FlashDumpReadLength(device.pageSize);
+  }
+  for (CopyLine& copy : copies) {
+    if (copy.ok || copy.copy < 0 || copy.image.empty()) continue;
+    const int index = (copy.image == "Apple" ? 2 : 0) + copy.copy;
+    std::vector<std::uint8_t> area(flash ? flashRead : kCopyArea);
+    bool read = false;
+    if (flash && flashRead > 0)
+      read = CmdFlashRead(device, static_cast<std::uint32_t>(index) * kCopyArea, area.data(), flashRead) == 1;
+    else if (!flash && copy.card >= 0)
+      read = CmdReadCardBlock(device, static_cast<std::uint8_t>(copy.card), static_cast<std::uint32_t>(index) * kCopyBlocks,
+                              area.data(), kCopyArea) == 1;
+    copy.absent = read && Blank(area);
+  }
+}
+
 int CheckFwCommand(Context& c) {
   std::vector<char> text(QUILLON_CHECK_FW_TEXT_CAPACITY + 1, 0);
   CheckFw(c.device.c_str(), text.data());
@@ -60,21 +103,42 @@ int CheckFwCommand(Context& c) {
     if (!line.empty()) copies.push_back(ParseCopyLine(line));
     start = end + 1;
   }
+  const bool unreachable = copies.empty() && c.DeviceFailed();
+  const std::string reason = c.LibraryReason();
+  MarkAbsentCopies(c.device, copies);
   std::vector<std::string> items;
-  int bad = 0;
+  int damaged = 0;
+  int absent = 0;
+  int good = 0;
   for (const CopyLine& copy : copies) {
-    c.out().Line(copy.text);
+    std::string line = copy.text;
+    if (copy.absent) {
+      // "Apple fw copy 0 is error." -> "Apple fw copy 0 is absent (erased)."
+      const auto at = line.rfind(" is error.");
+      if (at != std::string::npos) line = line.substr(0, at) + " is absent (erased).";
+    }
+    c.out().Line(line);
     JsonObject item;
     item.Add("image", copy.image).Add("copy", copy.copy);
     if (copy.card >= 0) item.Add("card", copy.card);
-    item.Add("ok", copy.ok);
+    item.Add("ok", copy.ok).Add("state", copy.ok ? "ok" : copy.absent ? "absent" : "damaged");
     if (copy.ok) item.Add("version", copy.version);
     items.push_back(item.Text());
-    bad += copy.ok ? 0 : 1;
+    good += copy.ok ? 1 : 0;
+    absent += copy.absent ? 1 : 0;
+    damaged += !copy.ok && !copy.absent ? 1 : 0;
   }
   c.out().Json().Raw("copies", JsonArray(items));
-  if (copies.empty()) return c.Failed("no report: the bridge could not be reached or has neither flash nor cards");
-  if (bad > 0) return c.Failed(std::to_string(bad) + " of " + std::to_string(copies.size()) + " firmware copies are damaged");
+  c.out().Json().Add("damaged", damaged).Add("absent", absent);
+  if (copies.empty()) {
+    if (unreachable) return c.Failed("no report: " + reason);
+    return c.Failed("no report: the bridge could not be reached or has neither flash nor cards");
+  }
+  const std::string total = std::to_string(copies.size());
+  if (damaged > 0) return c.Failed(std::to_string(damaged) + " of " + total + " firmware copies are damaged");
+  if (good == 0) return c.Failed("no firmware: all " + total + " copies are absent (erased)");
+  // Copies a single-image update (or a controller without the second image) leaves erased.
+  if (absent > 0) c.out().Line(std::to_string(absent) + " of " + total + " copies absent (erased), none damaged");
   return kExitOk;
 }
 
@@ -104,8 +168,10 @@ int UpdateFwCommand(Context& c) {
 
 const Command kCommands[] = {
     {"check-fw", "", "check the four firmware copies and show their versions",
-     "Prints the library's report, one line per copy (on SPI flash, or on each memory card).\n"
-     "Exit status 1 when the report is empty or any copy is damaged.",
+     "Prints the library's report, one line per copy (on SPI flash, or on each memory card). A copy\n"
+     "the library calls an error whose whole area is blank (erased) is shown as absent, not damaged:\n"
+     "a single-image update leaves the Apple copies so.\n"
+     "Exit status 1 when the report is empty, any copy is damaged, or no copy is OK.",
      {}, 0, 0, Command::Target::Device, CheckFwCommand, "CheckFw"},
     {"update-fw", "FILE", "write a firmware file to every copy and verify it",
      "FILE holds the PC image and optionally the Apple image as hexadecimal byte values, each\n"
