@@ -53,17 +53,21 @@ CopyLine ParseCopyLine(const std::string& line) {
 constexpr std::uint32_t kCopyArea = 0x10000;
 constexpr std::uint32_t kCopyBlocks = 128;
 
+// Where an image starts: a copy whose first 4 KiB are blank holds no image at all. (The rest of the
+// area is not looked at: its last sectors keep other data, such as serial numbers and traces.)
+constexpr std::size_t kImageStart = 0x1000;
+
 bool Blank(const std::vector<std::uint8_t>& bytes) {
-  if (bytes.empty()) return false;
+  if (bytes.size() < kImageStart) return false;
   const std::uint8_t fill = bytes[0];
   if (fill != 0xFF && fill != 0x00) return false;
-  for (std::uint8_t b : bytes)
-    if (b != fill) return false;
+  for (std::size_t i = 0; i < kImageStart; ++i)
+    if (bytes[i] != fill) return false;
   return true;
 }
 
-// Marks the copies CheckFw calls damaged whose whole area reads back blank (all 0xFF as erased flash
-// leaves it, or all zero): those were erased or never written, as the Apple copies after a single-image
+// Marks the copies CheckFw calls damaged whose area starts blank (all 0xFF as erased flash leaves it,
+// or all zero): those were erased or never written, as the Apple copies after a single-image
 // update are. A copy whose area cannot be read stays damaged.
 void MarkAbsentCopies(const std::string& path, std::vector<CopyLine>& copies) {
   BridgeDevice device;
@@ -169,7 +173,8 @@ int UpdateFwCommand(Context& c) {
 const Command kCommands[] = {
     {"check-fw", "", "check the four firmware copies and show their versions",
      "Prints the library's report, one line per copy (on SPI flash, or on each memory card). A copy\n"
-     "the library calls an error whose whole area is blank (erased) is shown as absent, not damaged:\n"
+     "the library calls an error whose area starts with 4 KiB of blank bytes holds no image: it is\n"
+     "shown as absent (erased), not damaged;\n"
      "a single-image update leaves the Apple copies so.\n"
      "Exit status 1 when the report is empty, any copy is damaged, or no copy is OK.",
      {}, 0, 0, Command::Target::Device, CheckFwCommand, "CheckFw"},
