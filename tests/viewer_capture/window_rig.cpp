@@ -1,4 +1,5 @@
 #include "window_rig.h"
+#include "window_environment.h"
 
 #include "capture_files.h"
 #include "image_conver_module.h"
@@ -13,40 +14,14 @@ namespace windowtest {
 
 namespace {
 
-vcam::VirtualUsbBus *g_bus = nullptr;
-
-// The test bed comes before any libusb_init of the process and goes after the application.
-class WindowEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        g_bus = new vcam::VirtualUsbBus;
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        m_app = std::make_unique<QApplication>(m_argc, m_argv);
-        ImageConverModule::instance();
-    }
-    void TearDown() override
-    {
-        m_app.reset();
-        delete g_bus;
-        g_bus = nullptr;
-    }
-
-private:
-    int m_argc = 1;
-    char m_name[16] = "viewer_capture";
-    char *m_argv[2] = {m_name, nullptr};
-    std::unique_ptr<QApplication> m_app;
-};
-
-[[maybe_unused]] ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(new WindowEnvironment);
+testsupport::WindowEnvironment *const g_env = static_cast<testsupport::WindowEnvironment *>(
+    ::testing::AddGlobalTestEnvironment(new testsupport::WindowEnvironment("viewer_capture")));
 
 }  // namespace
 
 vcam::VirtualUsbBus &bus()
 {
-    return *g_bus;
+    return g_env->bus();
 }
 
 void StepClock::wait(int ms)

@@ -1,4 +1,5 @@
 #include "window_rig.h"
+#include "window_environment.h"
 
 #include "access.h"
 #include "image_conver_module.h"
@@ -28,33 +29,9 @@ extern "C" void __tsan_release(void *addr);
 namespace {
 
 std::atomic<int> g_administrator{1};
-vcam::VirtualUsbBus *g_bus = nullptr;
 
-class WindowEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        g_bus = new vcam::VirtualUsbBus;
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        m_app = std::make_unique<QApplication>(m_argc, m_argv);
-        ImageConverModule::instance();  // made in the GUI thread, as the window does
-    }
-    void TearDown() override
-    {
-        m_app.reset();
-        delete g_bus;
-        g_bus = nullptr;
-    }
-
-private:
-    int m_argc = 1;
-    char m_name[16] = "viewer_window";
-    char *m_argv[2] = {m_name, nullptr};
-    std::unique_ptr<QApplication> m_app;
-};
-
-[[maybe_unused]] ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(new WindowEnvironment);
+testsupport::WindowEnvironment *const g_env = static_cast<testsupport::WindowEnvironment *>(
+    ::testing::AddGlobalTestEnvironment(new testsupport::WindowEnvironment("viewer_window")));
 
 }  // namespace
 
@@ -69,7 +46,7 @@ namespace windowtest {
 
 vcam::VirtualUsbBus &bus()
 {
-    return *g_bus;
+    return g_env->bus();
 }
 
 void setAdministrator(int answer)
