@@ -18,3 +18,12 @@ if(ENABLE_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+
+# Rebuilds of the several build trees (plain, sanitizers, Windows legs) share one compiler cache when
+# ccache is installed; VISCANA_CCACHE=OFF turns it off.
+option(VISCANA_CCACHE "Use ccache as the compiler launcher when it is installed" ON)
+find_program(CCACHE_PROGRAM ccache)
+if(VISCANA_CCACHE AND CCACHE_PROGRAM AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+endif()

@@ -21,7 +21,7 @@ linux_pkgs=(
   libusb-1.0-0-dev libudev-dev libopencv-dev libssl-dev
   libturbojpeg0-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  umockdev libumockdev-dev libglib2.0-dev
+  umockdev libumockdev-dev libglib2.0-dev ccache
   xvfb xauth ffmpeg
   fonts-wqy-microhei
   dosfstools exfatprogs mtools
