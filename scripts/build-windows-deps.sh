@@ -224,7 +224,9 @@ DEPS_KEY=$(cache_key "media-i686-posix" "libusb-1.0 libjpeg-turbo x264 ffmpeg" \
 if [ "$print_only" -eq 1 ]; then
   is_complete "$QT_KEY" && is_complete "$DEPS_KEY" || exit 1
 else
-  # Old, unfinished work folders of this cache are removed first.
+  # One build at a time per cache; old, unfinished work folders are removed first.
+  exec 9>"$CACHE_ROOT/.lock"
+  if ! flock -n 9; then log "another build of this cache is running; waiting for it"; flock 9; fi
   rm -rf "$CACHE_ROOT"/work.*
   t0=$(date +%s)
   ensure_stack "$DEPS_KEY" "libusb-1.0:libusb libjpeg-turbo:libjpeg-turbo x264:x264 ffmpeg:ffmpeg" \
