@@ -90,6 +90,28 @@ void BM_DecodeTurboAlone(benchmark::State &state)
     state.counters["jpeg_kib"] = frames.at(0).size() / 1024.0;
 }
 
+// libjpeg-turbo decoding at a reduced scale (numerator/8), as the live view does when it is shown smaller
+// than the camera's frame: the reduced inverse DCT and colour conversion of fewer pixels.
+void BM_DecodeTurboScaled(benchmark::State &state)
+{
+    const auto &frames = framesFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), 0);
+    const tjscalingfactor factor{static_cast<int>(state.range(2)), 8};
+    const int width = TJSCALED(static_cast<int>(state.range(0)), factor);
+    const int height = TJSCALED(static_cast<int>(state.range(1)), factor);
+    tjhandle handle = tjInitDecompress();
+    std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 4);
+    int i = 0;
+    for (auto _ : state) {
+        const QByteArray &jpeg = frames.at(i++ % frames.size());
+        tjDecompress2(handle, reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                      static_cast<unsigned long>(jpeg.size()), pixels.data(), width, width * 4, height, TJPF_BGRX, 0);
+        benchmark::DoNotOptimize(pixels.data());
+    }
+    tjDestroy(handle);
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(QStringLiteral("%1x%2").arg(width).arg(height).toStdString());
+}
+
 // QImage::loadFromData alone (how the live view decoded before).
 void BM_DecodeQImage(benchmark::State &state)
 {
@@ -221,6 +243,17 @@ void decodeArgs(benchmark::internal::Benchmark *b)
     b->Unit(benchmark::kMillisecond);
 }
 
+// Arguments: width, height, scale in eighths.
+void scaledArgs(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"w", "h", "eighths"});
+    for (int eighths : {8, 7, 6, 5, 4, 3, 2, 1}) {
+        b->Args({1280, 720, eighths});
+        b->Args({1920, 1080, eighths});
+    }
+    b->Unit(benchmark::kMillisecond);
+}
+
 void recordArgs(benchmark::internal::Benchmark *b)
 {
     b->ArgNames({"w", "h", "n", "content"});
@@ -232,6 +265,7 @@ void recordArgs(benchmark::internal::Benchmark *b)
 }
 
 BENCHMARK(BM_DecodeTurboAlone)->Apply(decodeArgs);
+BENCHMARK(BM_DecodeTurboScaled)->Apply(scaledArgs);
 BENCHMARK(BM_DecodeQImage)->Apply(decodeArgs);
 BENCHMARK(BM_ConversionFrame)->Apply(decodeArgs);
 BENCHMARK(BM_RecordFrames)->Apply(recordArgs);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QSize>
 
 #include <memory>
 
@@ -23,7 +24,18 @@ public:
     JpegPictureDecoder &operator=(const JpegPictureDecoder &) = delete;
 
     // The picture of a frame (JPEG, or any other format Qt reads); a null image when it does not decode.
-    QImage decode(const char *data, int len);
+    // With a view size (device pixels), a JPEG is decoded at displaySize() of it rather than in full:
+    // the reduced decode skips most of the work for a picture that is shown smaller anyway.
+    QImage decode(const char *data, int len, QSize view = QSize());
+
+    // The size a frame of frameSize is decoded at for a view of the given size: the smallest of the
+    // decoder's fast reduced scales (1/2, 1/4, 1/8) whose width and height both still cover the view's,
+    // so that the picture is only ever scaled down to be shown; the full size when none does or the
+    // view is empty.
+    static QSize displaySize(QSize frameSize, QSize view);
+
+    // The width and height a JPEG's header gives; an invalid size when it is not a JPEG.
+    static QSize frameSize(const char *data, int len);
 
 private:
     struct Impl;

@@ -14,7 +14,23 @@ JpegPictureDecoder::JpegPictureDecoder() : d(std::make_unique<Impl>()) {}
 
 JpegPictureDecoder::~JpegPictureDecoder() = default;
 
-QImage JpegPictureDecoder::decode(const char *data, int len)
+// Qt's readers decode at full size; the view then scales the picture.
+QSize JpegPictureDecoder::displaySize(QSize frameSize, QSize)
+{
+    return frameSize;
+}
+
+QSize JpegPictureDecoder::frameSize(const char *data, int len)
+{
+    if (!data || len <= 0)
+        return QSize();
+    QBuffer buffer;
+    buffer.setData(QByteArray::fromRawData(data, len));
+    buffer.open(QIODevice::ReadOnly);
+    return QImageReader(&buffer, "JPEG").size();
+}
+
+QImage JpegPictureDecoder::decode(const char *data, int len, QSize)
 {
     if (!data || len <= 0)
         return QImage();

@@ -92,7 +92,44 @@ JpegPictureDecoder::JpegPictureDecoder() : d(std::make_unique<Impl>()) {}
 
 JpegPictureDecoder::~JpegPictureDecoder() = default;
 
-QImage JpegPictureDecoder::decode(const char *data, int len)
+QSize JpegPictureDecoder::displaySize(QSize frameSize, QSize view)
+{
+    if (frameSize.isEmpty() || view.isEmpty() ||
+        (view.width() >= frameSize.width() && view.height() >= frameSize.height()))
+        return frameSize;
+    int count = 0;
+    const tjscalingfactor *factors = tjGetScalingFactors(&count);
+    QSize best = frameSize;
+    for (int i = 0; factors && i < count; ++i) {
+        const tjscalingfactor f = factors[i];
+        // Only 1/2, 1/4 and 1/8: libjpeg-turbo has fast transforms for these, while the other reduced
+        // scales (3/8, 5/8 ...) decode more slowly than the full size does.
+        if (f.num != 1 || f.denom < 2)
+            continue;
+        const QSize scaled(TJSCALED(frameSize.width(), f), TJSCALED(frameSize.height(), f));
+        if (scaled.width() >= view.width() && scaled.height() >= view.height() &&
+            static_cast<long long>(scaled.width()) * scaled.height() <
+                static_cast<long long>(best.width()) * best.height())
+            best = scaled;
+    }
+    return best;
+}
+
+QSize JpegPictureDecoder::frameSize(const char *data, int len)
+{
+    if (!data || len <= 0)
+        return QSize();
+    tjhandle handle = tjInitDecompress();
+    int width = 0, height = 0, subsamp = 0, colorspace = 0;
+    const bool ok = handle && tjDecompressHeader3(handle, reinterpret_cast<const unsigned char *>(data),
+                                                  static_cast<unsigned long>(len), &width, &height, &subsamp,
+                                                  &colorspace) == 0;
+    if (handle)
+        tjDestroy(handle);
+    return ok ? QSize(width, height) : QSize();
+}
+
+QImage JpegPictureDecoder::decode(const char *data, int len, QSize view)
 {
     if (!data || len <= 0)
         return QImage();
@@ -109,6 +146,10 @@ QImage JpegPictureDecoder::decode(const char *data, int len)
         qDebug() << "JPEG frame refused, picture too large: " << width << "x" << height;
         return QImage();
     }
+    // libjpeg-turbo picks the reduced scale that gives exactly this size.
+    const QSize shown = displaySize(QSize(width, height), view);
+    width = shown.width();
+    height = shown.height();
 
     const int bytesPerLine = width * 4;
     const size_t bytes = static_cast<size_t>(bytesPerLine) * static_cast<size_t>(height);
