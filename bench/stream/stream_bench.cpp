@@ -267,13 +267,18 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, vcam::Scene scene,
             g_marks[static_cast<uint8_t>(newest - 1)].handed = now;
         },
         Qt::DirectConnection);
-    // In the conversion thread, at the moment of emission.
+    // The conversion thread's clock, taken in that thread.
+    QMetaObject::invokeMethod(
+        conv, [&] { convClockReady = pthread_getcpuclockid(pthread_self(), &convClock) == 0; },
+        Qt::BlockingQueuedConnection);
+    // At the moment of emission: newImage is emitted in the GUI thread (this one), when the picture
+    // reaches it.
+    std::atomic<bool> pictureSeen{false};
     QObject::connect(
         conv, &ImageConverModule::newImage, &context,
         [&](const QPixmap &) {
             const Clock::time_point now = Clock::now();
-            if (!convClockReady.load())
-                convClockReady = pthread_getcpuclockid(pthread_self(), &convClock) == 0;
+            pictureSeen = true;
             std::lock_guard<std::mutex> lock(emitMutex);
             emitted.push_back(measuring.load() ? now : Clock::time_point{});
         },
@@ -289,7 +294,7 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, vcam::Scene scene,
 
     thread.start();
     // Warm-up: one second from the first picture (large scenes take the camera a while to draw).
-    for (int i = 0; i < 300 && !convClockReady.load(); ++i)
+    for (int i = 0; i < 300 && !pictureSeen.load(); ++i)
         runFor(0.05);
     runFor(1.0);
     const quint64 skipped0 = conv->skippedDisplayFrames();

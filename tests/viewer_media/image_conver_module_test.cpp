@@ -24,12 +24,19 @@ protected:
         ASSERT_TRUE(m_dir.isValid());
         m_converter = ImageConverModule::instance();
         ASSERT_NE(m_converter, nullptr);
+        // A picture of an earlier test still on its way to this thread is delivered now.
+        drain();
+        QCoreApplication::processEvents();
     }
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
     // A frame as the stream thread sends it.
     void send(const QByteArray &jpeg) { emit m_converter->converBufToImage(heapFrame(jpeg), jpeg.size()); }
+
+    // Returns once the conversion thread has taken every frame sent so far (this thread handles no
+    // events meanwhile, so pictures for it wait).
+    void drain() { QMetaObject::invokeMethod(m_converter, [] {}, Qt::BlockingQueuedConnection); }
 
     // The window's stop sequence, then the wait until the work has left the registry.
     bool stopAndWaitForRemoval(int workId)
@@ -51,7 +58,9 @@ TEST_F(ConverterTest, DecodesEveryFrameForTheLiveView)
     SignalLog<QPixmap> images(m_converter, &ImageConverModule::newImage);
 
     send(makeJpeg(QSize(64, 48), kBlue));
+    ASSERT_TRUE(images.waitForCount(1, 10000));
     send(QByteArray("garbage, not a JPEG"));
+    ASSERT_TRUE(images.waitForCount(2, 10000));
     emit m_converter->converBufToImage(new char[0], 0);
     emit m_converter->converBufToImage(nullptr, 0);
     emit m_converter->converBufToImage(nullptr, 12);
@@ -68,6 +77,43 @@ TEST_F(ConverterTest, DecodesEveryFrameForTheLiveView)
     EXPECT_TRUE(std::get<0>(images.calls().at(1)).isNull());
     EXPECT_EQ(std::get<0>(images.calls().at(2)).size(), QSize(160, 120));
     EXPECT_EQ(m_log.count(QStringLiteral("frame without data")), 1);
+}
+
+// A GUI thread that takes no pictures holds up one, the newest: each newer picture replaces the one
+// waiting and is counted. The frame kept for photos is the one whose picture was delivered, at full
+// size while the picture itself was decoded for a small view.
+TEST_F(ConverterTest, PicturesWaitingForTheGuiThreadAreBoundedNewestWins)
+{
+    const int frames = 8;
+    SignalLog<QPixmap> images(m_converter, &ImageConverModule::newImage);
+    const quint64 skippedBefore = m_converter->skippedDisplayFrames();
+    const quint64 supersededBefore = m_converter->supersededPictures();
+    m_converter->setDisplaySize(QSize(32, 24));
+
+    QByteArray newest;
+    for (int i = 0; i < frames; ++i) {
+        newest = makeJpeg(QSize(64, 48), kBlue, i);
+        send(newest);
+        drain();  // converted before the next is sent, so none is late
+
+    }
+    m_converter->setDisplaySize(QSize());
+    EXPECT_EQ(m_converter->supersededPictures() - supersededBefore, quint64(frames - 1));
+    EXPECT_EQ(m_converter->skippedDisplayFrames() - skippedBefore, quint64(frames - 1));
+    EXPECT_EQ(images.count(), 0);
+
+    ASSERT_TRUE(images.waitForCount(1, 10000));
+    QTest::qWait(100);
+    ASSERT_EQ(images.count(), 1);
+    const QImage shown = std::get<0>(images.calls().at(0)).toImage();
+    EXPECT_EQ(shown.size(), QSize(32, 24));
+    // The newest frame has its white mark at x = 21..28 (see makeJpeg): 11..13 at half size.
+    EXPECT_GT(qGray(shown.pixel(12, 1)), 180);
+    EXPECT_LT(qGray(shown.pixel(1, 1)), 120);
+
+    const ImageConverModule::Frame kept = m_converter->shownFrame();
+    ASSERT_FALSE(kept.isNull());
+    EXPECT_EQ(QByteArray(kept.bytes.get(), kept.len), newest);
 }
 
 // Two recordings each get their own copy of every frame, the smaller work id first, whatever the order
@@ -94,14 +140,13 @@ TEST_F(ConverterTest, EveryWorkGetsEveryFrameInWorkIdOrder)
                          });
     }
 
-    SignalLog<QPixmap> images(m_converter, &ImageConverModule::newImage);
     const int frames = 8;
     for (int i = 0; i < frames; ++i) {
         send(makeJpeg(QSize(64, 48), kBlue, i));
         if (i == 3)
             send(QByteArray("not a picture"));
     }
-    ASSERT_TRUE(images.waitForCount(frames + 1, 10000));
+    drain();
 
     QList<int> expected;
     for (int i = 0; i < frames + 1; ++i)
@@ -141,10 +186,9 @@ TEST_F(ConverterTest, DuplicateWorkIdIsRefused)
     m_converter->stopVideoWork(id + 1);
     EXPECT_TRUE(m_converter->videoWork(id + 1).isNull());
 
-    SignalLog<QPixmap> images(m_converter, &ImageConverModule::newImage);
     for (int i = 0; i < 3; ++i)
         send(makeJpeg(QSize(64, 48), kBlue, i));
-    ASSERT_TRUE(images.waitForCount(3, 10000));
+    drain();
     ASSERT_TRUE(stopAndWaitForRemoval(id));
     EXPECT_FALSE(QFile::exists(other));
     EXPECT_TRUE(QFile::exists(file));
@@ -176,10 +220,9 @@ TEST_F(ConverterTest, FramesInFlightWhenAWorkIsRemovedAreFreed)
     const QString file = path(QStringLiteral("busy.mp4"));
     ASSERT_EQ(m_converter->startVideoWork(file, QSize(64, 48), id), id);
     const QByteArray jpeg = makeJpeg(QSize(64, 48), kBlue);
-    SignalLog<QPixmap> images(m_converter, &ImageConverModule::newImage);
     for (int i = 0; i < 10; ++i)
         send(jpeg);
-    ASSERT_TRUE(images.waitForCount(10, 10000));
+    drain();
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_converter->videoWork(id)->pendingFrames() == 0; }, 10000));
     m_converter->pauseVideoWork(id, true);
     m_converter->stopVideoWork(id);

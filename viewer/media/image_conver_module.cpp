@@ -46,6 +46,9 @@ ImageConverModule::ImageConverModule() : QObject(nullptr)
         this, &ImageConverModule::converBufToImage, this, [this](char *data, int len) { noteHandOver(data, len); },
         Qt::DirectConnection);
     QMetaObject::connectSlotsByName(this);
+    // Pictures are delivered in the application's thread, where the window shows them.
+    QCoreApplication *app = QCoreApplication::instance();
+    m_courier.moveToThread(app ? app->thread() : QThread::currentThread());
     moveToThread(&m_thread);
     m_thread.start();
 }
@@ -92,10 +95,9 @@ bool ImageConverModule::takeHandOver(const char *data)
 void ImageConverModule::on_ImageConverModule_converBufToImage(char *data, int len)
 {
     const bool stale = data && len > 0 && takeHandOver(data);
-    if (len <= 0 || m_closing) {
-        delete[] data;
+    std::unique_ptr<char[]> owned(data);
+    if (len <= 0 || m_closing)
         return;
-    }
     if (!data) {
         qDebug() << "converBufToImage: frame without data, len: " << len;
         return;
@@ -107,15 +109,71 @@ void ImageConverModule::on_ImageConverModule_converBufToImage(char *data, int le
     if (stale) {
         ++m_skippedFrames;
         ++m_skipRun;
-    } else {
-        if (m_skipRun > 0) {
-            qDebug() << "live view behind, frames not shown: " << m_skipRun;
-            m_skipRun = 0;
-        }
-        // The pixmap takes the decoded pixels over without a copy.
-        emit newImage(QPixmap::fromImage(m_decoder.decode(data, len)));
+        return;
     }
-    delete[] data;
+    if (m_skipRun > 0) {
+        qDebug() << "live view behind, frames not shown: " << m_skipRun;
+        m_skipRun = 0;
+    }
+    // The pixmap takes the decoded pixels over without a copy; the frame itself is kept for photos.
+    const QPixmap picture = QPixmap::fromImage(m_decoder.decode(data, len, displaySize()));
+    offerPicture(picture, Frame{std::shared_ptr<const char>(owned.release(), std::default_delete<char[]>()), len});
+}
+
+void ImageConverModule::offerPicture(const QPixmap &picture, const Frame &frame)
+{
+    bool post = false;
+    Picture replaced;  // released outside the lock
+    {
+        std::lock_guard<std::mutex> lock(m_pictureMutex);
+        if (m_pictureWaiting) {
+            replaced = std::move(m_waiting);
+            ++m_supersededPictures;
+            ++m_skippedFrames;
+        } else {
+            post = true;
+        }
+        m_waiting = Picture{picture, frame};
+        m_pictureWaiting = true;
+    }
+    if (post)
+        QMetaObject::invokeMethod(&m_courier, [this] { deliverPicture(); }, Qt::QueuedConnection);
+}
+
+void ImageConverModule::deliverPicture()
+{
+    Picture taken;
+    Frame previous;  // released outside the lock
+    {
+        std::lock_guard<std::mutex> lock(m_pictureMutex);
+        if (!m_pictureWaiting)
+            return;
+        taken = std::move(m_waiting);
+        m_waiting = Picture{};
+        m_pictureWaiting = false;
+        previous = std::move(m_shownFrame);
+        m_shownFrame = taken.frame;
+    }
+    emit newImage(taken.picture);
+}
+
+ImageConverModule::Frame ImageConverModule::shownFrame() const
+{
+    std::lock_guard<std::mutex> lock(m_pictureMutex);
+    return m_shownFrame;
+}
+
+void ImageConverModule::setDisplaySize(QSize size)
+{
+    const quint64 w = size.isValid() ? static_cast<quint32>(size.width()) : 0;
+    const quint64 h = size.isValid() ? static_cast<quint32>(size.height()) : 0;
+    m_displaySize.store(w << 32 | h);
+}
+
+QSize ImageConverModule::displaySize() const
+{
+    const quint64 packed = m_displaySize.load();
+    return QSize(static_cast<int>(packed >> 32), static_cast<int>(packed & 0xFFFFFFFFu));
 }
 
 void ImageConverModule::dispatchFrame(const char *data, int len)

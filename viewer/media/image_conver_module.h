@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "conver_to_video_module.h"
@@ -28,6 +29,14 @@
 // When the conversion thread falls behind the camera, the live view shows the newest frame: a frame that
 // has waited kStaleFrameMs or longer while a newer one waits behind it is not decoded for display (it
 // is counted in skippedDisplayFrames()). Every frame still goes to every recording.
+//
+// The live view is decoded at the size it is shown (setDisplaySize), not at the camera's full size. The
+// JPEG bytes of the picture shown last are kept (shownFrame), so that a photo is still the camera's
+// full frame.
+//
+// newImage is emitted in the application's (GUI) thread. At most one decoded picture waits for that
+// thread: a newer picture replaces a waiting one (counted in supersededPictures() and
+// skippedDisplayFrames()), so a GUI thread that stalls holds up no more than one picture.
 class ImageConverModule : public QObject {
     Q_OBJECT
 
@@ -54,8 +63,24 @@ public:
     // The work registered under workId, or null.
     QSharedPointer<ConverToVideoModule> videoWork(int workId) const;
 
-    // Frames not decoded for the live view because newer frames were waiting, since the start.
+    // Frames not shown in the live view because newer frames were waiting, since the start: not decoded
+    // (the conversion thread was behind) or decoded and replaced before the GUI thread took them.
     quint64 skippedDisplayFrames() const { return m_skippedFrames.load(); }
+    // Of them, pictures replaced while waiting for the GUI thread.
+    quint64 supersededPictures() const { return m_supersededPictures.load(); }
+
+    // The size, in device pixels, the live view is shown at (any thread); an empty size decodes the
+    // frames at full size. Takes effect from the next frame.
+    void setDisplaySize(QSize size);
+    QSize displaySize() const;
+
+    // The undecoded frame whose picture newImage delivered last (empty before the first).
+    struct Frame {
+        std::shared_ptr<const char> bytes;
+        int len = 0;
+        bool isNull() const { return !bytes || len <= 0; }
+    };
+    Frame shownFrame() const;
 
 signals:
     void converBufToImage(char *data, int len);
@@ -78,6 +103,11 @@ private:
     // In the conversion thread: takes the frame's note; true when it is stale for the live view.
     bool takeHandOver(const char *data);
 
+    // In the conversion thread: hands a picture to the GUI thread, replacing one still waiting there.
+    void offerPicture(const QPixmap &picture, const Frame &frame);
+    // In the GUI thread: takes the waiting picture and emits newImage with it.
+    void deliverPicture();
+
     QThread m_thread;
     mutable QMutex m_mutex;
     QMap<int, QSharedPointer<ConverToVideoModule>> m_works;
@@ -95,5 +125,19 @@ private:
 
     JpegPictureDecoder m_decoder;  // used in the conversion thread only
     std::atomic<quint64> m_skippedFrames{0};
+    std::atomic<quint64> m_supersededPictures{0};
+    std::atomic<quint64> m_displaySize{0};  // width << 32 | height
+
+    // The picture waiting for the GUI thread, and the frame of the one delivered last.
+    struct Picture {
+        QPixmap picture;
+        Frame frame;
+    };
+    mutable std::mutex m_pictureMutex;
+    bool m_pictureWaiting = false;
+    Picture m_waiting;
+    Frame m_shownFrame;
+    // Lives in the GUI thread: deliveries are queued to it.
+    QObject m_courier;
     quint64 m_skipRun = 0;  // frames skipped since the last one shown (conversion thread)
 };
