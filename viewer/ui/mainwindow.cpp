@@ -5,6 +5,7 @@
 #include "access.h"
 #include "camera_ids.h"
 #include "image_conver_module.h"
+#include "live_view.h"
 #include "platform_info.h"
 #include "termination.h"
 #include "thread_usb.h"
@@ -71,6 +72,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     m_devices.clear();
     ui->label_showImage->setScaledContents(true);
+    m_liveView = new LiveView(ui->label_showImage, converter);
 
     ui->comboBox->hide();
     ui->btnscan->hide();

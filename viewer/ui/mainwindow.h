@@ -23,6 +23,7 @@ class MainWindow;
 QT_END_NAMESPACE
 
 class AboutUI;
+class LiveView;
 class ShowTime;
 class ThreadInDrive;
 class ThreadUSB;
@@ -161,5 +162,6 @@ private:
 
     std::unique_ptr<CountdownClock> m_countdownClock{new EventLoopCountdownClock};
     bool m_liveFrame = false;
+    LiveView *m_liveView = nullptr;  // owned by "label_showImage"
     bool m_closing = false;
 };

@@ -9,6 +9,7 @@
 #include "capture_styles.h"
 #include "countdown_clock.h"
 #include "image_conver_module.h"
+#include "live_view.h"
 #include "show_time.h"
 #include "thread_time_qlabel.h"
 
@@ -67,7 +68,7 @@ int MainWindow::savePhoto(const QString &path)
         qDebug() << "没有打开摄像头";
         return -1;
     }
-    const QPixmap shown = labelPixmap(ui->label_showImage);
+    const QImage shown = m_liveView->fullFrame();
     qDebug() << "宽度：" << shown.width();
     qDebug() << "高度：" << shown.height();
     if (!shown.save(path)) {
@@ -235,7 +236,7 @@ void MainWindow::on_pushButton_story_clicked()
     const uint workId = now.toTime_t();
     const QString path = QStringLiteral("%1/%2.mp4").arg(folder, capture::captureBaseName(now));
     qDebug() << "录像:" << path;
-    const QSize size = labelPixmap(ui->label_showImage).size();
+    const QSize size = m_liveView->fullFrameSize();
     qDebug() << "宽度：" << size.width();
     qDebug() << "高度：" << size.height();
     ImageConverModule *converter = ImageConverModule::instance();
