@@ -4,8 +4,10 @@
 #include <cstring>
 
 const char *const kLauncherUsage =
-    "usage: viscana-virtual [--size WxH] [--fps N] [--quality Q] [--scene camera|noise|pattern] [Qt options]\n"
-    "  Starts the Viscana viewer on a virtual camera streaming JPEG frames (default 1280x720 at 25 fps).\n";
+    "usage: viscana-virtual [--size WxH] [--fps N] [--quality Q] [--scene camera|noise|pattern]\n"
+    "                       [--record-after S] [Qt options]\n"
+    "  Starts the Viscana viewer on a virtual camera streaming JPEG frames (default 1280x720 at 25 fps).\n"
+    "  --record-after S presses the record button S seconds after start (for measurements).\n";
 
 namespace {
 
@@ -58,6 +60,12 @@ LauncherOptions parseLauncherOptions(int argc, const char *const argv[])
         } else if (a == "--quality") {
             if (!parseInt(value, 1, 100, o.quality)) {
                 o.error = "--quality needs a JPEG quality from 1 to 100";
+                return o;
+            }
+            ++i;
+        } else if (a == "--record-after") {
+            if (!parseInt(value, 0, 3600, o.recordAfter)) {
+                o.error = "--record-after needs whole seconds from 0 to 3600";
                 return o;
             }
             ++i;

@@ -10,6 +10,7 @@ struct LauncherOptions {
     double fps = 25;
     int quality = 80;
     std::string scene = "camera";  // camera, noise or pattern
+    int recordAfter = -1;            // seconds after start to press the record button; -1: never
     std::vector<std::string> viewerArgs;  // argv[0] and the arguments left for the viewer
     std::string error;               // set when the command line is refused
     bool help = false;

@@ -5,9 +5,36 @@
 #include "viewer_main.h"
 #include "virtual_camera.h"
 
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
 #include <cstdio>
 #include <string>
 #include <vector>
+
+namespace {
+
+int g_recordAfter = -1;
+
+// Run when the viewer's application object is made: presses the record button later.
+void scheduleRecording()
+{
+    if (g_recordAfter < 0)
+        return;
+    QTimer::singleShot(g_recordAfter * 1000, [] {
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (auto *record = top->findChild<QPushButton *>(QStringLiteral("pushButton_story"))) {
+                std::fprintf(stderr, "viscana-virtual: pressing the record button\n");
+                record->click();
+                return;
+            }
+        }
+    });
+}
+
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -30,6 +57,8 @@ int main(int argc, char *argv[])
                                                        : vcam::Scene::Camera;
     config.fps = options.fps;
     config.serial = "VCAM0001";
+    g_recordAfter = options.recordAfter;
+    qAddPreRoutine(&scheduleRecording);
 
     int code = 0;
     {

@@ -22,16 +22,19 @@ TEST(LauncherOptionsTest, OwnOptionsAreTakenTheRestGoesToTheViewer)
     EXPECT_EQ(d.height, 720);
     EXPECT_EQ(d.fps, 25);
     EXPECT_EQ(d.scene, "camera");
+    EXPECT_EQ(d.recordAfter, -1);
     EXPECT_TRUE(d.error.empty());
 
     const LauncherOptions o =
-        parse({"-platform", "offscreen", "--size", "640x480", "--fps", "30", "--scene", "noise", "--quality", "60", "x"});
+        parse({"-platform", "offscreen", "--size", "640x480", "--fps", "30", "--scene", "noise", "--quality", "60",
+               "--record-after", "3", "x"});
     EXPECT_TRUE(o.error.empty()) << o.error;
     EXPECT_EQ(o.width, 640);
     EXPECT_EQ(o.height, 480);
     EXPECT_EQ(o.fps, 30);
     EXPECT_EQ(o.quality, 60);
     EXPECT_EQ(o.scene, "noise");
+    EXPECT_EQ(o.recordAfter, 3);
     EXPECT_EQ(o.viewerArgs, (std::vector<std::string>{"viscana-virtual", "-platform", "offscreen", "x"}));
 }
 
@@ -40,7 +43,8 @@ TEST(LauncherOptionsTest, BadValuesAreRefused)
     const std::vector<std::vector<const char *>> bad = {
         {"--size"},           {"--size", "1280"},   {"--size", "79x100"}, {"--size", "100x5000"},
         {"--size", "12ax7"},  {"--fps", "0"},       {"--fps", "121"},     {"--fps", "2.5"},
-        {"--quality", "101"}, {"--scene", "beach"}, {"--scene"},
+        {"--quality", "101"}, {"--scene", "beach"}, {"--scene"},        {"--record-after", "-1"},
+        {"--record-after"},
     };
     for (const auto &args : bad) {
         const LauncherOptions o = parse(args);
