@@ -65,17 +65,22 @@ load() { cut -d' ' -f1 /proc/loadavg; }
 size=\$1
 
 # ffplay on the file: the whole process is the reference.
-ffplay -hide_banner -loglevel error -an -f mjpeg -framerate 25 -loop 0 -x \$vw -y \$vh -window_title ref \\
+# Its status line counts the frames it dropped for being late (fd=).
+dropped() { tr '\\r' '\\n' <ffplay.txt | awk '/fd=/ { sub(/.*fd= */, ""); n = \$1 } END { print n + 0 }'; }
+ffplay -hide_banner -loglevel info -stats -an -f mjpeg -framerate 25 -loop 0 -x \$vw -y \$vh -window_title ref \\
   -i "scene-\$size.mjpeg" >/dev/null 2>ffplay.txt & pid=\$!
 sleep $warmup
-l0=\$(load); a=\$(ticks /proc/\$pid/stat); t0=\$(date +%s.%N)
+l0=\$(load); a=\$(ticks /proc/\$pid/stat); t0=\$(date +%s.%N); d0=\$(dropped)
 sleep $seconds
-b=\$(ticks /proc/\$pid/stat); t1=\$(date +%s.%N)
+b=\$(ticks /proc/\$pid/stat); t1=\$(date +%s.%N); d1=\$(dropped)
 ref_rss=\$(kib \$pid VmRSS); ref_hwm=\$(kib \$pid VmHWM)
 kill \$pid; wait \$pid 2>/dev/null
-ref=\$(pct \$((b - a)) \$(awk -v a=\$t0 -v b=\$t1 'BEGIN { print b - a }'))
+ref_wall=\$(awk -v a=\$t0 -v b=\$t1 'BEGIN { print b - a }')
+ref=\$(pct \$((b - a)) \$ref_wall)
+ref_fps=\$(awk -v w=\$ref_wall -v d=\$((d1 - d0)) 'BEGIN { printf "%.1f", 25 - d / w }')
 
 # The viewer on the virtual camera.
+start=\$(date +%s.%N)
 "$viewer" --size "\$size" --fps 25 >/dev/null 2>camera.txt & pid=\$!
 sleep $warmup
 declare -A before name
@@ -84,26 +89,31 @@ for t in /proc/\$pid/task/*; do
 done
 stream_tid=""
 for id in "\${!name[@]}"; do [ "\${name[\$id]}" = ThreadUSB ] && stream_tid=\$id; done
-l1=\$(load); p0=\$(ticks /proc/\$pid/stat); s0=\$(date +%s.%N)
+l1=\$(load); s0=\$(date +%s.%N)
 if [ $use_perf = 1 ] && [ -n "\$stream_tid" ]; then
   perf record -q -g -F 997 -t \$stream_tid -o stream.perf -- sleep $seconds >/dev/null 2>&1
 else
   sleep $seconds
 fi
-p1=\$(ticks /proc/\$pid/stat); s1=\$(date +%s.%N)
+s1=\$(date +%s.%N)
 declare -A used
-cam=0; stream=0
+cam=0; stream=0; own_ticks=0
 for t in /proc/\$pid/task/*; do
   id=\${t##*/}; n=\${name[\$id]:-\$(cat "\$t/comm" 2>/dev/null)}
   u=\$(( \$(ticks "\$t/stat") - \${before[\$id]:-0} ))
   used[\$n]=\$(( \${used[\$n]:-0} + u ))
-  case "\$n" in vcam-*|gmain) cam=\$((cam + u)) ;; esac
+  case "\$n" in vcam-*|gmain) cam=\$((cam + u)) ;; *) own_ticks=\$((own_ticks + u)) ;; esac
   [ "\$id" = "\$stream_tid" ] && stream=\$u
 done
 rss=\$(kib \$pid VmRSS)
 kill \$pid; wait \$pid 2>/dev/null
+end=\$(date +%s.%N)
 wall=\$(awk -v a=\$s0 -v b=\$s1 'BEGIN { print b - a }')
-own=\$(pct \$((p1 - p0 - cam)) \$wall)
+own=\$(pct \$own_ticks \$wall)
+# Frames shown a second, over the whole run (the camera reports only its total).
+sent=\$(sed -n 's/.*the camera sent \\([0-9]*\\) frames.*/\\1/p' camera.txt)
+unshown=\$(awk '/frames not shown/ { n += \$NF } END { print n + 0 }' CameraApp.log 2>/dev/null)
+own_fps=\$(awk -v s=\${sent:-0} -v u=\$unshown -v a=\$start -v b=\$end 'BEGIN { printf "%.1f", (s - u) / (b - a) }')
 
 # The emulator's share of the stream thread: samples whose first user-space frame is umockdev's
 # preload library or the libc calls it makes for each emulated ioctl (socket round trip, usleep,
@@ -119,11 +129,14 @@ if [ -s stream.perf ]; then
 fi
 
 echo "== \$size at 25 fps, shown at \$2, \$(awk -v w=\$wall 'BEGIN { printf "%.1f", w }') s after $warmup s (load average \$l0 / \$l1)"
-echo "   ffplay (whole process)                 \$ref % of one core, RSS \$((ref_rss / 1024)) MiB (peak \$((ref_hwm / 1024)) MiB)"
-echo "   viewer threads (without the camera's)  \$own %  -> ratio \$(awk -v a=\$own -v b=\$ref 'BEGIN { printf "%.2f", a / b }') of ffplay"
+per_frame() { awk -v c=\$1 -v f=\$2 'BEGIN { if (f > 0) printf "%.2f", c * 10 / f; else print "-" }'; }
+echo "   ffplay (whole process)                 \$ref % of one core, \$ref_fps frames shown a second," \\
+     "\$(per_frame \$ref \$ref_fps) ms a frame; RSS \$((ref_rss / 1024)) MiB (peak \$((ref_hwm / 1024)) MiB)"
+echo "   viewer threads (without the camera's)  \$own %  -> ratio \$(awk -v a=\$own -v b=\$ref 'BEGIN { printf "%.2f", a / b }') of ffplay;" \\
+     "\$own_fps frames shown a second, \$(per_frame \$own \$own_fps) ms a frame"
 if [ -n "\$emu_share" ]; then
   emu=\$(awk -v s=\$stream -v f=\$emu_share 'BEGIN { printf "%d", s * f }')
-  own_ex=\$(pct \$((p1 - p0 - cam - emu)) \$wall)
+  own_ex=\$(pct \$((own_ticks - emu)) \$wall)
   echo "   of the stream thread's \$(pct \$stream \$wall) %, the USB emulator's share \$(awk -v f=\$emu_share 'BEGIN { printf "%.0f", f * 100 }') % (perf)"
   echo "   viewer threads without the emulator    \$own_ex %  -> ratio \$(awk -v a=\$own_ex -v b=\$ref 'BEGIN { printf "%.2f", a / b }') of ffplay"
 fi
@@ -132,7 +145,7 @@ for n in "\${!used[@]}"; do
   case "\$n" in vcam-*|gmain) tag=" (virtual camera)" ;; *) tag="" ;; esac
   echo "     \$(pct \${used[\$n]} \$wall) %  \$n\$tag"
 done | sort -n -r
-echo "   frames the live view did not show: \$(awk '/frames not shown/ { n += \$NF } END { print n + 0 }' CameraApp.log 2>/dev/null); \$(grep -o 'the camera sent.*' camera.txt)"
+echo "   frames the live view did not show: \$unshown; \$(grep -o 'the camera sent.*' camera.txt)"
 echo "   viewer RSS (virtual camera included) \$((rss / 1024)) MiB"
 rm -f CameraApp.log stream.perf
 
@@ -140,7 +153,7 @@ if [ $record = 1 ]; then
   # The recording goes where the viewer puts captures: Camera/ beside the program.
   captures="$(dirname "$viewer")/Camera"
   ls "\$captures"/*.mp4 >before.txt 2>/dev/null
-  "$viewer" --size "\$size" --fps 25 --record-after 2 >/dev/null 2>camera.txt & pid=\$!
+  "$viewer" --size "\$size" --fps 25 --record-after $warmup >/dev/null 2>camera.txt & pid=\$!
   sleep \$(( $warmup + $seconds ))
   rss=\$(kib \$pid VmRSS); hwm=\$(kib \$pid VmHWM)
   kill \$pid; wait \$pid 2>/dev/null
