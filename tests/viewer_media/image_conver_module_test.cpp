@@ -114,6 +114,11 @@ TEST_F(ConverterTest, PicturesWaitingForTheGuiThreadAreBoundedNewestWins)
     const ImageConverModule::Frame kept = m_converter->shownFrame();
     ASSERT_FALSE(kept.isNull());
     EXPECT_EQ(QByteArray(kept.bytes.get(), kept.len), newest);
+
+    // The run of replaced pictures is logged once the window takes pictures again.
+    send(makeJpeg(QSize(64, 48), kBlue));
+    drain();
+    EXPECT_EQ(m_log.count(QStringLiteral("live view behind, frames not shown:  7")), 1);
 }
 
 // Two recordings each get their own copy of every frame, the smaller work id first, whatever the order

@@ -130,14 +130,20 @@ void ImageConverModule::offerPicture(const QPixmap &picture, const Frame &frame)
             replaced = std::move(m_waiting);
             ++m_supersededPictures;
             ++m_skippedFrames;
+            ++m_replaceRun;
         } else {
             post = true;
         }
         m_waiting = Picture{picture, frame};
         m_pictureWaiting = true;
     }
-    if (post)
-        QMetaObject::invokeMethod(&m_courier, [this] { deliverPicture(); }, Qt::QueuedConnection);
+    if (!post)
+        return;
+    if (m_replaceRun > 0) {
+        qDebug() << "live view behind, frames not shown: " << m_replaceRun;
+        m_replaceRun = 0;
+    }
+    QMetaObject::invokeMethod(&m_courier, [this] { deliverPicture(); }, Qt::QueuedConnection);
 }
 
 void ImageConverModule::deliverPicture()

@@ -140,4 +140,5 @@ private:
     // Lives in the GUI thread: deliveries are queued to it.
     QObject m_courier;
     quint64 m_skipRun = 0;  // frames skipped since the last one shown (conversion thread)
+    quint64 m_replaceRun = 0;  // pictures replaced since one was last taken (conversion thread)
 };
