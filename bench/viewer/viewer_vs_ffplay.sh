@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # CPU and memory of the viewer showing the virtual camera beside ffplay showing the same scene, in one
 # run, at each size. The virtual camera's scene is first written to an MJPEG file (bench_scene_mjpeg,
-# the frames the camera draws and encodes); then, under one Xvfb server, ffplay plays that file at 25 fps
-# in a window of the live view's size, and viscana-virtual shows the camera streaming the same scene at
-# the same size and rate. Both are measured from /proc over the same length of time after a warm-up.
+# the frames the camera draws and encodes); then, under one Xvfb server and at the same time, ffplay
+# plays that file at 25 fps in a window of the live view's size, and viscana-virtual shows the camera
+# streaming the same scene at the same size and rate. Both are measured from /proc over the same
+# seconds after a warm-up; frames shown a second (ffplay: 25 less the frames it dropped for being late)
+# give the CPU per frame shown, which stays comparable when a loaded machine cannot keep up.
 #
 # The viewer's figure is its own threads: the process without the virtual camera's threads (vcam-*,
 # gmain). The camera's USB emulation (umockdev) also runs inside the viewer's stream thread, in the
@@ -64,21 +66,12 @@ pct() { awk -v t="\$1" -v hz="\$hz" -v s="\$2" 'BEGIN { printf "%.1f", t * 100 /
 load() { cut -d' ' -f1 /proc/loadavg; }
 size=\$1
 
-# ffplay on the file: the whole process is the reference.
-# Its status line counts the frames it dropped for being late (fd=).
+# Both run at once and are measured over the same seconds, so that the load of the machine weighs on
+# both alike. ffplay on the file: the whole process is the reference; its status line counts the
+# frames it dropped for being late (fd=).
 dropped() { tr '\\r' '\\n' <ffplay.txt | awk '/fd=/ { sub(/.*fd= */, ""); n = \$1 } END { print n + 0 }'; }
 ffplay -hide_banner -loglevel info -stats -an -f mjpeg -framerate 25 -loop 0 -x \$vw -y \$vh -window_title ref \\
-  -i "scene-\$size.mjpeg" >/dev/null 2>ffplay.txt & pid=\$!
-sleep $warmup
-l0=\$(load); a=\$(ticks /proc/\$pid/stat); t0=\$(date +%s.%N); d0=\$(dropped)
-sleep $seconds
-b=\$(ticks /proc/\$pid/stat); t1=\$(date +%s.%N); d1=\$(dropped)
-ref_rss=\$(kib \$pid VmRSS); ref_hwm=\$(kib \$pid VmHWM)
-kill \$pid; wait \$pid 2>/dev/null
-ref_wall=\$(awk -v a=\$t0 -v b=\$t1 'BEGIN { print b - a }')
-ref=\$(pct \$((b - a)) \$ref_wall)
-ref_fps=\$(awk -v w=\$ref_wall -v d=\$((d1 - d0)) 'BEGIN { printf "%.1f", 25 - d / w }')
-
+  -i "scene-\$size.mjpeg" >/dev/null 2>ffplay.txt & ref_pid=\$!
 # The viewer on the virtual camera.
 start=\$(date +%s.%N)
 "$viewer" --size "\$size" --fps 25 >/dev/null 2>camera.txt & pid=\$!
@@ -89,13 +82,18 @@ for t in /proc/\$pid/task/*; do
 done
 stream_tid=""
 for id in "\${!name[@]}"; do [ "\${name[\$id]}" = ThreadUSB ] && stream_tid=\$id; done
-l1=\$(load); s0=\$(date +%s.%N)
+l0=\$(load); a=\$(ticks /proc/\$ref_pid/stat); d0=\$(dropped); s0=\$(date +%s.%N)
 if [ $use_perf = 1 ] && [ -n "\$stream_tid" ]; then
   perf record -q -g -F 997 -t \$stream_tid -o stream.perf -- sleep $seconds >/dev/null 2>&1
 else
   sleep $seconds
 fi
-s1=\$(date +%s.%N)
+s1=\$(date +%s.%N); b=\$(ticks /proc/\$ref_pid/stat); d1=\$(dropped); l1=\$(load)
+ref_rss=\$(kib \$ref_pid VmRSS); ref_hwm=\$(kib \$ref_pid VmHWM)
+kill \$ref_pid; wait \$ref_pid 2>/dev/null
+ref_wall=\$(awk -v a=\$s0 -v b=\$s1 'BEGIN { print b - a }')
+ref=\$(pct \$((b - a)) \$ref_wall)
+ref_fps=\$(awk -v w=\$ref_wall -v d=\$((d1 - d0)) 'BEGIN { printf "%.1f", 25 - d / w }')
 declare -A used
 cam=0; stream=0; own_ticks=0
 for t in /proc/\$pid/task/*; do
