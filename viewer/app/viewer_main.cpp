@@ -14,6 +14,10 @@
 
 int viewerMain(int argc, char *argv[])
 {
+    // The window paints with the raster engine only: on X11, Qt would otherwise load the OpenGL driver
+    // (tens of MB resident) at start-up for nothing. A value set by the user is kept.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication app(argc, argv);
     // The camera protocol traces with printf; unbuffered, so the trace is never behind the log.
     setbuf(stdout, nullptr);
