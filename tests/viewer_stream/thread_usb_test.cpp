@@ -108,7 +108,9 @@ TEST_F(StreamTest, StreamsPicturesInOrderWithThePhotoButtonUntilTheOwnerStops)
     m_watch->drainConverter();
 
     expectPicturesInOrder(QSize(320, 240));
-    EXPECT_EQ(*m_watch->numbers.front(), 0u);
+    // From the first frame on: frames before the first picture (a busy test thread takes only the newest
+    // one waiting) are counted as not shown.
+    EXPECT_LE(*m_watch->numbers.front(), static_cast<uint32_t>(m_watch->framesSkipped()));
     EXPECT_EQ(static_cast<int>(m_watch->numbers.size()) + m_watch->framesSkipped(), m_watch->framesSent());
     EXPECT_EQ(m_watch->photos, 1);
     EXPECT_EQ(m_watch->otherPhotoMarks, 0);
