@@ -70,12 +70,14 @@ size=\$1
 # both alike. ffplay on the file: the whole process is the reference; its status line counts the
 # frames it dropped for being late (fd=).
 dropped() { tr '\\r' '\\n' <ffplay.txt | awk '/fd=/ { sub(/.*fd= */, ""); n = \$1 } END { print n + 0 }'; }
-ffplay -hide_banner -loglevel info -stats -an -f mjpeg -framerate 25 -loop 0 -x \$vw -y \$vh -window_title ref \\
-  -i "scene-\$size.mjpeg" >/dev/null 2>ffplay.txt & ref_pid=\$!
-# The viewer on the virtual camera.
+# The viewer first: the camera's first large frames take a while to draw, and its first read must not
+# time out because ffplay is busy starting.
 start=\$(date +%s.%N)
 "$viewer" --size "\$size" --fps 25 >/dev/null 2>camera.txt & pid=\$!
 sleep $warmup
+ffplay -hide_banner -loglevel info -stats -an -f mjpeg -framerate 25 -loop 0 -x \$vw -y \$vh -window_title ref \\
+  -i "scene-\$size.mjpeg" >/dev/null 2>ffplay.txt & ref_pid=\$!
+sleep 3
 declare -A before name
 for t in /proc/\$pid/task/*; do
   id=\${t##*/}; before[\$id]=\$(ticks "\$t/stat"); name[\$id]=\$(cat "\$t/comm" 2>/dev/null)
