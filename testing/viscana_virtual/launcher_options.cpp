@@ -5,9 +5,26 @@
 
 const char *const kLauncherUsage =
     "usage: viscana-virtual [--size WxH] [--fps N] [--quality Q] [--scene camera|noise|pattern]\n"
-    "                       [--record-after S] [Qt options]\n"
-    "  Starts the Viscana viewer on a virtual camera streaming JPEG frames (default 1280x720 at 25 fps).\n"
-    "  --record-after S presses the record button S seconds after start (for measurements).\n";
+    "                       [--record-after S] [QT-OPTION...]\n"
+    "\n"
+    "Starts the Viscana viewer on a virtual camera: an emulated USB camera, created inside the process\n"
+    "before the viewer starts, that streams JPEG frames of a moving scene (a landscape the camera pans\n"
+    "across, a car, a windmill, a bouncing ball, the frame number and the time of day). It shows the\n"
+    "viewer at work on a machine without the camera; photos, videos and CameraApp.log are written as\n"
+    "the viewer writes them.\n"
+    "\n"
+    "Options:\n"
+    "  --size WxH        frame size, each side 80 to 4096 (default 1280x720)\n"
+    "  --fps N           frames per second, 1 to 120 (default 25)\n"
+    "  --quality Q       JPEG quality of the frames, 1 to 100 (default 80)\n"
+    "  --scene NAME      camera (the moving scene, default), noise (random pixels) or pattern\n"
+    "  --record-after S  press the record button S seconds after start (for measurements)\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the program's version and exit\n"
+    "\n"
+    "Every other argument goes to the viewer and Qt.\n"
+    "\n"
+    "Exit status: 0 once the window has been closed, 2 when an option is refused.\n";
 
 namespace {
 
@@ -43,6 +60,8 @@ LauncherOptions parseLauncherOptions(int argc, const char *const argv[])
         const char *value = hasValue ? argv[i + 1] : nullptr;
         if (a == "-h" || a == "--help") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--size") {
             if (!value || !parseSize(value, o.width, o.height)) {
                 o.error = "--size needs WIDTHxHEIGHT, each 80 to 4096";

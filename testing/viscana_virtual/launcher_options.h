@@ -14,6 +14,7 @@ struct LauncherOptions {
     std::vector<std::string> viewerArgs;  // argv[0] and the arguments left for the viewer
     std::string error;               // set when the command line is refused
     bool help = false;
+    bool version = false;
 };
 
 LauncherOptions parseLauncherOptions(int argc, const char *const argv[]);

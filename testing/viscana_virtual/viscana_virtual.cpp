@@ -43,8 +43,12 @@ int main(int argc, char *argv[])
         std::fputs(kLauncherUsage, stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("viscana-virtual %s\n", VISCANA_VERSION);
+        return 0;
+    }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "viscana-virtual: %s\n%s", options.error.c_str(), kLauncherUsage);
+        std::fprintf(stderr, "viscana-virtual: %s\nTry 'viscana-virtual --help'.\n", options.error.c_str());
         return 2;
     }
 

@@ -11,6 +11,10 @@
 #include "terminal.h"
 #include "virtual_session.h"
 
+#ifndef QUILLON_TOOL_VERSION
+#define QUILLON_TOOL_VERSION "unknown"
+#endif
+
 namespace quillon::tool {
 namespace {
 
@@ -26,6 +30,7 @@ const OptionInfo kGlobalOptions[] = {
     {"--quiet", nullptr, "no progress line"},
     {"--trace", nullptr, "with --virtual: list every request the virtual bridge received on standard error"},
     {"--help", nullptr, "show help (also after a command)"},
+    {"--version", nullptr, "show the program's version and exit"},
 };
 
 const OptionInfo* FindGlobal(const std::string& name) {
@@ -54,8 +59,9 @@ void PrintOptions(const std::vector<OptionInfo>& options) {
 
 void PrintProgramHelp() {
   std::printf(
-      "usage: quillon [--virtual DIR] [--device PATH] [--json] [--quiet] COMMAND [ARGS...]\n"
-      "       quillon COMMAND --help\n\n"
+      "usage: quillon [--virtual DIR] [--device PATH] [--json] [--quiet] [--trace] COMMAND [ARGS...]\n"
+      "       quillon COMMAND --help\n"
+      "       quillon --version\n\n"
       "Manages USB storage bridges through the Quillon library, on the machine's devices or on a\n"
       "virtual bridge kept in a folder (quillon --virtual DIR init creates one).\n\n"
       "Exit status: 0 success, 1 the export or the device reported failure, 2 usage error or bad input.\n\n"
@@ -163,6 +169,7 @@ int RunTool(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const Command* command = nullptr;
   bool help = false;
+  bool version = false;
   bool json = false;
   bool quiet = false;
   bool trace = false;
@@ -227,11 +234,17 @@ int RunTool(int argc, char** argv) {
       quiet = true;
     } else if (std::strcmp(found->name, "--trace") == 0) {
       trace = true;
+    } else if (std::strcmp(found->name, "--version") == 0) {
+      version = true;
     } else {
       help = true;
     }
   }
 
+  if (version && !help) {
+    std::printf("quillon %s\n", QUILLON_TOOL_VERSION);
+    return kExitOk;
+  }
   if (help || command == nullptr) {
     if (command) {
       PrintCommandHelp(*command);

@@ -8,12 +8,16 @@
 
 #include <cstdio>
 
+#include "command_line.h"
 #include "language.h"
 #include "log_handler.h"
 #include "mainwindow.h"
 
 int viewerMain(int argc, char *argv[])
 {
+    const int answered = answerInfoOptions(argc, argv);
+    if (answered >= 0)
+        return answered;
     // The window paints with the raster engine only: on X11, Qt would otherwise load the OpenGL driver
     // (tens of MB resident) at start-up for nothing. A value set by the user is kept.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))

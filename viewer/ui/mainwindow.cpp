@@ -325,6 +325,9 @@ void MainWindow::updateImageSlot(QPixmap pixMap)
     if (!ui->label_showImage->hasScaledContents())
         ui->label_showImage->setScaledContents(true);
     ui->label_showImage->setPixmap(pixMap);
+    // Once per stream: the log tells that the camera's picture reached the window.
+    if (!m_liveFrame && !pixMap.isNull())
+        qDebug() << "live view: first picture" << pixMap.width() << "x" << pixMap.height();
     m_liveFrame = !pixMap.isNull();
 }
 
