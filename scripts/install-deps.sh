@@ -2,13 +2,16 @@
 # Installs the Debian 12 packages this project builds and tests with; installs only what is missing.
 #   scripts/install-deps.sh            Linux build and tests
 #   scripts/install-deps.sh --windows  also the mingw-w64 i686 cross compilers and 32-bit Wine
+#   scripts/install-deps.sh --packaging  also what building and checking the Debian packages needs
 set -euo pipefail
 
 want_windows=0
+want_packaging=0
 for a in "$@"; do
   case "$a" in
     --windows) want_windows=1 ;;
-    *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+    --packaging) want_packaging=1 ;;
+    *) echo "usage: $0 [--windows] [--packaging]" >&2; exit 2 ;;
   esac
 done
 
@@ -26,7 +29,9 @@ linux_pkgs=(
   fonts-wqy-microhei
   dosfstools exfatprogs mtools
   clang libclang-rt-14-dev
+  python3 groff-base
 )
+packaging_pkgs=(dpkg-dev file lintian appstream man-db bash-completion)
 windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine32:i386 wine64)
 
@@ -42,7 +47,7 @@ missing() {
 
 updated=0
 apt_update() {
-  if [ "$updated" -eq 0 ]; then $SUDO apt-get update -qq; updated=1; fi
+  if [ "$updated" -eq 0 ]; then $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq; updated=1; fi
 }
 
 pkgs=("${linux_pkgs[@]}")
@@ -52,13 +57,14 @@ if [ "$want_windows" -eq 1 ]; then
   fi
   pkgs+=("${windows_pkgs[@]}")
 fi
+if [ "$want_packaging" -eq 1 ]; then pkgs+=("${packaging_pkgs[@]}"); fi
 
 todo=$(missing "${pkgs[@]}")
 if [ -n "$todo" ]; then
   echo "install-deps: installing $todo"
   apt_update
   # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $todo
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $todo
 else
   echo "install-deps: everything is installed"
 fi

@@ -1,5 +1,5 @@
-# Installation on Linux (`cmake --install`): the program, the camera access rule, the menu entry and
-# its icon, each where the desktop and udev look for them.
+# Installation on Linux (`cmake --install`, component viscana): the program, the camera access rule,
+# the menu entry and its icon, each where the desktop and udev look for them.
 if(WIN32)
   return()
 endif()
@@ -10,14 +10,15 @@ include(GNUInstallDirs)
 # into /usr/lib/udev/rules.d, any other prefix (a staging or private one) into <prefix>/lib/udev/rules.d.
 # VISCANA_UDEV_RULES_INSTALL_DIR, when set, wins.
 set(VISCANA_UDEV_RULES_INSTALL_DIR "" CACHE PATH "Where the camera access rule is installed (empty: from the prefix)")
-install(TARGETS Viscana RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS Viscana RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT viscana)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/platform/linux/viscana.desktop
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT viscana)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/img/camera.png
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME viscana.png)
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME viscana.png COMPONENT viscana)
 
 set(rule_file ${CMAKE_CURRENT_SOURCE_DIR}/platform/linux/70-viscana-camera.rules)
-install(CODE "set(viscana_rule_file \"${rule_file}\")\nset(viscana_rules_dir \"${VISCANA_UDEV_RULES_INSTALL_DIR}\")")
+install(CODE "set(viscana_rule_file \"${rule_file}\")\nset(viscana_rules_dir \"${VISCANA_UDEV_RULES_INSTALL_DIR}\")"
+  COMPONENT viscana)
 install(CODE [[
 if(viscana_rules_dir STREQUAL "")
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr/local")
@@ -37,4 +38,4 @@ if("$ENV{DESTDIR}" STREQUAL "" AND viscana_rules_dir MATCHES "^(/etc/udev|/usr/l
     execute_process(COMMAND udevadm trigger --action=add --subsystem-match=usb OUTPUT_QUIET ERROR_QUIET)
   endif()
 endif()
-]])
+]] COMPONENT viscana)

@@ -9,9 +9,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-# Only the library's component: the viewer's installation touches the system's udev rules.
-cmake --install "$build" --prefix "$prefix" --component quillon >/dev/null
-[ ! -e "$prefix/bin/Viscana" ] || { echo "the quillon component installed the viewer" >&2; exit 1; }
+# Only the library's components: the viewer's installation touches the system's udev rules.
+for component in quillon_runtime quillon_dev quillon; do
+  cmake --install "$build" --prefix "$prefix" --component $component >/dev/null
+done
+[ ! -e "$prefix/bin/Viscana" ] || { echo "the quillon components installed the viewer" >&2; exit 1; }
 for f in bin/quillon include/quillon/quillon.h include/quillon/quillon_device.h; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done

@@ -6,7 +6,7 @@ if(RULES_DIR STREQUAL "")
 endif()
 file(REMOVE_RECURSE ${STAGE})
 set(ENV{DESTDIR} ${STAGE})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr/local --component Unspecified
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr/local --component viscana
   RESULT_VARIABLE r OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT r EQUAL 0)
   message(FATAL_ERROR "cmake --install failed:\n${out}")
@@ -50,7 +50,7 @@ endif()
 # A private prefix without DESTDIR: everything, the rule too, stays under it.
 unset(ENV{DESTDIR})
 set(private ${STAGE}/private)
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${private} --component Unspecified
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${private} --component viscana
   RESULT_VARIABLE r OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT r EQUAL 0)
   message(FATAL_ERROR "cmake --install --prefix ${private} failed:\n${out}")
