@@ -16,7 +16,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build=$2; shift ;;
     --no-lintian) check=0 ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     *) echo "make-packages: unknown option $1" >&2; exit 2 ;;
   esac
   shift

@@ -35,7 +35,7 @@ debs=("$top/$build/packages"/*.deb)
 
 # A previous run that stopped half-way leaves its packages; start from none.
 for p in "${packages[@]}"; do
-  if dpkg-query -W "$p" >/dev/null 2>&1; then apt purge "$p" >/dev/null; fi
+  if dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qvx not-installed; then apt purge "$p" >/dev/null; fi
 done
 # Every path the packages hold that the system does not have yet must be gone again after the purge.
 for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '{print $6}' | sed 's|^\.||; s|/$||' | sort -u \
@@ -108,7 +108,10 @@ check "viscana-virtual closed cleanly on SIGINT" grep -qx "exit status 0" "$work
 
 # Purge: no package, file or folder of theirs is left.
 apt purge "${packages[@]}" >"$work/apt-purge.log" 2>&1 || { cat "$work/apt-purge.log"; exit 1; }
-for p in "${packages[@]}"; do check "$p is purged" bash -c "! dpkg-query -W '$p' 2>/dev/null"; done
+# Purged: dpkg knows the package no more, or only as not installed (no configuration files left).
+for p in "${packages[@]}"; do
+  check "$p is purged" bash -c "! dpkg-query -W -f='\${db:Status-Status}\n' '$p' 2>/dev/null | grep -qvx not-installed"
+done
 check "nothing of the packages is left" bash -c "! while read -r p; do [ -e \"\$p\" ] || [ -L \"\$p\" ] && echo \"left: \$p\"; done <'$work/new-paths' | grep ."
 check "quillon is gone" bash -c '! command -v quillon'
 t2=$(date +%s)
