@@ -102,7 +102,7 @@ wait $pid
 DEMO
 (cd "$run" && XDG_RUNTIME_DIR=$work/xdg HOME=$work xvfb-run -a -s "-screen 0 1280x800x24" \
   bash "$work/demo.sh" >"$work/demo.out" 2>&1; echo "exit status $?" >>"$work/demo.out")
-check "viscana-virtual showed a live picture (CameraApp.log)" bash -c "grep -q 'live view: first picture 640 x 480' \
+check "viscana-virtual showed a live picture (CameraApp.log)" bash -c "grep -qE 'live view: first picture [0-9]+ x [0-9]+' \
   '$run/CameraApp.log' || { tail -n 15 '$run/CameraApp.log' '$work/demo.out'; false; }"
 check "viscana-virtual closed cleanly on SIGINT" grep -qx "exit status 0" "$work/demo.out"
 
