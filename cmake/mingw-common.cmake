@@ -8,12 +8,14 @@ set(CMAKE_C_COMPILER ${_mingw_cc})
 set(CMAKE_CXX_COMPILER ${_mingw_cxx})
 set(CMAKE_RC_COMPILER ${_mingw}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
+# Kits given on the command line (-DCMAKE_FIND_ROOT_PATH="<qt>;<deps>") stay find roots.
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${_mingw})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Self-contained binaries: no libgcc, libstdc++ or winpthread DLLs needed beside them under Wine.
+# Self-contained binaries: no libgcc, libstdc++ or winpthread DLLs needed beside them under Wine. The
+# viewer's tree undoes this (see the top-level CMakeLists): a Qt program shares the runtime DLLs with Qt.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
