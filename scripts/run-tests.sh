@@ -101,9 +101,10 @@ run_windows() {
     echo "NOTE: this host cannot run 32-bit programs; running the Windows tests built for 64-bit Windows under wine64"
     windows_build build-win64 cmake/toolchain-mingw-x86_64.cmake
     windows_test build-win64 /usr/lib/wine/wine64 win64
-    # The viewer is a 32-bit program with a 32-bit Qt kit: it can be built here but not run.
-    echo "NOTE: the Windows viewer's tests need 32-bit Wine; building Viscana.exe only"
-    scripts/build-windows-viewer.sh Viscana
+    # The viewer is a 32-bit program with a 32-bit Qt kit: here it is built and its program folder
+    # checked; the tests that start it report themselves skipped.
+    echo "NOTE: Viscana.exe cannot be started on this host; its tests that run it are skipped"
+    windows_viewer
   fi
 }
 

@@ -57,6 +57,12 @@ else
   echo "run-viewer: Viscana.exe under Wine; no stand-in camera is built, so no camera"
 fi
 
+if ! wine --version >/dev/null 2>&1; then
+  echo "run-viewer: this host cannot run 32-bit x86 programs (32-bit Wine does not start), so Viscana.exe" >&2
+  echo "            cannot be started here; the program folder is $run_dir/Viscana" >&2
+  exit 1
+fi
+
 export WINEPREFIX=$tree/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset QT_QPA_PLATFORM  # Qt for Windows uses its windows platform plugin
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

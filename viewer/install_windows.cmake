@@ -33,7 +33,7 @@ foreach(root IN LISTS CMAKE_FIND_ROOT_PATH)
     list(APPEND deploy_search_dirs "${root}/bin")
   endif()
 endforeach()
-foreach(runtime_dll libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+foreach(runtime_dll libstdc++-6.dll libgcc_s_dw2-1.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime_dll}
     OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(IS_ABSOLUTE "${found}" AND EXISTS "${found}")
@@ -44,7 +44,7 @@ endforeach()
 list(REMOVE_DUPLICATES deploy_search_dirs)
 set(VISCANA_DEPLOY_SEARCH_DIRS "${deploy_search_dirs}" CACHE INTERNAL "Where the Windows program's DLLs are found")
 
-find_program(MINGW_OBJDUMP NAMES ${CMAKE_CXX_COMPILER_TARGET}-objdump i686-w64-mingw32-objdump objdump REQUIRED)
+set(MINGW_OBJDUMP ${CMAKE_OBJDUMP} CACHE INTERNAL "objdump of the Windows toolchain")
 install(CODE "
   set(deploy_binaries \"${deploy_binaries}\")
   set(deploy_search_dirs \"${deploy_search_dirs}\")

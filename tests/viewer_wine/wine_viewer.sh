@@ -28,7 +28,6 @@ note() { echo "-- $*"; }
 check_folder() {
   rm -rf "$VIEWER_FOLDER"
   cmake --install "$BUILD_DIR" --component viscana --prefix "$VIEWER_FOLDER" >/dev/null
-  ensure_prefix
   local f missing=() exe=$VIEWER_FOLDER/Viscana.exe
   for f in Viscana.exe Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll Qt5Concurrent.dll platforms/qwindows.dll \
            imageformats/qjpeg.dll styles/qwindowsvistastyle.dll libstdc++-6.dll libgcc_s_dw2-1.dll \
@@ -47,11 +46,13 @@ check_folder() {
   local resources
   resources=$("$WINDRES" -i "$exe" -O rc 2>/dev/null) || fail "cannot read the resources of Viscana.exe"
   grep -q 'requireAdministrator' <<<"$resources" || fail "no requireAdministrator manifest"
-  grep -q '^[^ ]* ICON\|ICON' <<<"$resources" || fail "no icon"
+  grep -q 'RT_GROUP_ICON' <<<"$resources" || fail "no icon"
   grep -q 'VALUE "ProductVersion", "1\.0\.17"' <<<"$resources" || fail "no version resource 1.0.17"
 
-  # Every import of every file in the folder resolves in the folder or to a Wine system DLL.
-  local system32=$WINEPREFIX/drive_c/windows/system32 pe name unresolved=()
+  # Every import of every file in the folder resolves in the folder or to a DLL of Windows (as 32-bit
+  # Wine provides them: its PE DLLs, read without running anything).
+  local system32 pe name unresolved=()
+  system32=$(wine_system_dlls) || fail "no 32-bit Wine DLLs found (wine32)"
   local present
   present=$(cd "$VIEWER_FOLDER" && find . -iname '*.dll' -printf '%f\n' | tr 'A-Z' 'a-z' | sort -u)
   while IFS= read -r pe; do
@@ -68,6 +69,20 @@ check_folder() {
     if "$OBJDUMP" -h "$VIEWER_FOLDER/$f" | grep -q '\.debug_'; then fail "$f is not stripped"; fi
   done
   note "program folder: $(du -sh "$VIEWER_FOLDER" | cut -f1), $(find "$VIEWER_FOLDER" -type f | wc -l) files"
+}
+
+wine_system_dlls() {
+  local d
+  for d in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/wine/i386-windows /opt/wine*/lib/wine/i386-windows; do
+    [ -f "$d/kernel32.dll" ] && { echo "$d"; return 0; }
+  done
+  return 1
+}
+
+# Hosts that refuse 32-bit x86 programs ("Exec format error", some virtual machines) cannot start the
+# program: the cases that run it are skipped there (exit code 77).
+can_run_win32() {
+  wine --version >/dev/null 2>&1
 }
 
 ensure_prefix() {
@@ -92,6 +107,10 @@ trap cleanup EXIT
 # A fresh copy of the program folder per case (captures go beside the program), its own X screen.
 prepare_run() {
   [ -f "$VIEWER_FOLDER/Viscana.exe" ] || fail "no program folder at $VIEWER_FOLDER (the folder case installs it)"
+  if ! can_run_win32; then
+    echo "SKIP: this host cannot run 32-bit x86 programs, so 32-bit Wine cannot start Viscana.exe"
+    exit 77
+  fi
   ensure_prefix
   run_dir=$WORK_DIR/$case_name
   rm -rf "$run_dir"
