@@ -5,6 +5,8 @@
 # In: deploy_binaries (paths relative to the install prefix), deploy_search_dirs, deploy_objdump,
 # deploy_strip.
 
+cmake_policy(PUSH)
+cmake_policy(VERSION 3.25)  # install scripts run with old policies otherwise (IN_LIST, continue)
 set(folder "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 set(queue)
 foreach(binary IN LISTS deploy_binaries)
@@ -60,3 +62,4 @@ while(queue)
 endwhile()
 list(JOIN copied " " copied_text)
 message(STATUS "Program folder: ${copied_text}")
+cmake_policy(POP)

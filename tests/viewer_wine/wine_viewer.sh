@@ -29,7 +29,7 @@ check_folder() {
   rm -rf "$VIEWER_FOLDER"
   cmake --install "$BUILD_DIR" --component viscana --prefix "$VIEWER_FOLDER" >/dev/null
   local f missing=() exe=$VIEWER_FOLDER/Viscana.exe
-  for f in Viscana.exe Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll Qt5Concurrent.dll platforms/qwindows.dll \
+  for f in Viscana.exe Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll \
            imageformats/qjpeg.dll styles/qwindowsvistastyle.dll libstdc++-6.dll libgcc_s_dw2-1.dll \
            libwinpthread-1.dll libusb-1.0.dll libturbojpeg.dll; do
     [ -f "$VIEWER_FOLDER/$f" ] || missing+=("$f")
