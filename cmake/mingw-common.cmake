@@ -8,7 +8,8 @@ set(CMAKE_C_COMPILER ${_mingw_cc})
 set(CMAKE_CXX_COMPILER ${_mingw_cxx})
 set(CMAKE_RC_COMPILER ${_mingw}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
+# Kits given on the command line (-DCMAKE_FIND_ROOT_PATH="<qt>;<deps>") stay find roots.
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${_mingw})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

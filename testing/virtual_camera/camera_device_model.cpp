@@ -212,6 +212,11 @@ void CameraDeviceModel::queueFrameLocked()
         --photoPending_;
         photo = true;
     }
+    const auto at = std::find(photoAt_.begin(), photoAt_.end(), number);
+    if (at != photoAt_.end()) {
+        photoAt_.erase(at);
+        photo = true;
+    }
     std::mt19937 rng(config_.stream.seed * 2654435761u + number);
     Frame f = StreamGenerator::buildFrame(config_.stream, number, photo, &rng);
     for (Bytes &p : f.packets) {
@@ -327,6 +332,12 @@ void CameraDeviceModel::pressPhotoButton(int frames)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     photoPending_ += std::max(0, frames);
+}
+
+void CameraDeviceModel::pressPhotoButtonAt(uint32_t frameNumber)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    photoAt_.push_back(frameNumber);
 }
 
 void CameraDeviceModel::setFps(double fps)

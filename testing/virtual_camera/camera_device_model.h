@@ -79,6 +79,7 @@ public:
     void plug();                        // back, idle (alternate setting 0, no stream)
     bool plugged() const;
     void pressPhotoButton(int frames = 1);  // the next `frames` frames carry the photo request
+    void pressPhotoButtonAt(uint32_t frameNumber);  // that frame of the stream carries it
     void setFps(double fps);
     CameraModelStats stats() const;
 
@@ -99,6 +100,7 @@ private:
     int alt_ = 0;
     bool streaming_ = false;
     int photoPending_ = 0;
+    std::vector<uint32_t> photoAt_;
     uint32_t nextNumber_ = 0;
     std::chrono::steady_clock::time_point nextFrameAt_;
     std::deque<usbdev::Bytes> out_;     // packets to send on 0x82

@@ -3,6 +3,7 @@
 #include "stream_rig.h"
 
 #include "camera_proto_testing.h"
+#include "qt_picture.h"
 #include "stream_generator.h"
 
 #include <QImage>
@@ -321,7 +322,7 @@ std::vector<uint32_t> videoFrameNumbers(const QString &path, int *frames, QSize 
         cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
         const QImage image(rgb.data, rgb.cols, rgb.rows, static_cast<int>(rgb.step), QImage::Format_RGB888);
         *size = image.size();
-        if (const auto n = vcam::StreamGenerator::decodeFrameNumber(image))
+        if (const auto n = vcam::decodeFrameNumber(image))
             numbers.push_back(*n);
     }
     return numbers;
