@@ -2,12 +2,14 @@
 // with the real library's ABI (its header, WINAPI calls, its export names), answered by one virtual
 // camera (CameraDeviceModel) on bus 1, port 1. Set up by VCAM_* environment variables
 // (standin_config.h), unplugged, plugged and given a photo-button press through named events
-// (standin_control.h).
+// (standin_control.h). While the camera is plugged in, the Setup API sees it too (device_records.h):
+// the stand-in keeps Windows' device records of it from the moment it is loaded.
 //
 // Where Windows' libusb behaves in its own way, the stand-in does the same: libusb_reset_device resets
 // the pipes of the claimed interfaces (WinUSB has no port reset), so the camera keeps its settings.
 
 #include "camera_device_model.h"
+#include "device_records.h"
 #include "standin_config.h"
 #include "standin_control.h"
 
@@ -73,6 +75,11 @@ struct Bus {
     HANDLE done = nullptr;
 };
 
+standin::DeviceRecord recordOf(const standin::Settings &s)
+{
+    return {s.camera.vendorId, s.camera.productId, s.camera.serial, s.driver};
+}
+
 // Created on the first libusb_init and kept to the end of the process: a model thread must not be
 // joined while the loader lock is held (DLL unload), and the test programs exit without unloading.
 Bus *g_bus = nullptr;
@@ -102,11 +109,11 @@ void broadcastDeviceChange()
     PostMessageW(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
 }
 
+// The model has been unplugged already (outside the lock: it wakes waiting transfers, which take it).
 void unplugLocked(Bus &b)
 {
     if (!b.current)
         return;
-    b.model->unplug();
     libusb_device *gone = b.current;
     b.current = nullptr;
     if (--gone->refs == 0)
@@ -132,13 +139,19 @@ DWORD WINAPI controlThread(void *)
         if (which == WAIT_OBJECT_0 + 2) {
             b.model->pressPhotoButton(1);
         } else if (which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1) {
+            const bool plug = which == WAIT_OBJECT_0 + 1;
+            if (!plug)
+                b.model->unplug();
             {
                 std::lock_guard<std::mutex> lock(b.mutex);
-                if (which == WAIT_OBJECT_0)
-                    unplugLocked(b);
-                else
+                if (plug)
                     plugLocked(b);
+                else
+                    unplugLocked(b);
             }
+            if (!standin::publishDeviceRecords(recordOf(b.settings), plug))
+                std::fprintf(stderr, "libusb stand-in: the device records could not be %s\n",
+                             plug ? "written" : "removed");
             broadcastDeviceChange();
         } else {
             return 1;
@@ -789,6 +802,25 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle *dev_han
         data[n++] = raw[i + 1] ? '?' : raw[i];
     data[n] = 0;
     return n;
+}
+
+// The device records go in as soon as the program starts, before its first scan, and go when it ends,
+// so that later programs in the same Wine prefix see no camera.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void *)
+{
+    static standin::Settings settings;
+    static bool published = false;
+    if (reason == DLL_PROCESS_ATTACH) {
+        std::string error;
+        if (standin::readSettings([](const char *name) { return std::getenv(name); }, settings, error)) {
+            published = true;
+            if (!standin::publishDeviceRecords(recordOf(settings), settings.plugged))
+                std::fprintf(stderr, "libusb stand-in: the device records could not be written\n");
+        }
+    } else if (reason == DLL_PROCESS_DETACH && published) {
+        standin::publishDeviceRecords(recordOf(settings), false);
+    }
+    return TRUE;
 }
 
 }  // extern "C"

@@ -87,11 +87,17 @@ bool readSettings(const Lookup &lookup, Settings &s, std::string &error)
             from = comma + 1;
         }
     }
-    if (const char *v = lookup("VCAM_PLUGGED")) {
-        const std::string p = v;
-        if (p != "0" && p != "1")
-            return bad(error, "VCAM_PLUGGED", v, "0 or 1");
-        s.plugged = p == "1";
+    const struct {
+        const char *name;
+        bool *flag;
+    } flags[] = {{"VCAM_PLUGGED", &s.plugged}, {"VCAM_DRIVER", &s.driver}};
+    for (const auto &f : flags) {
+        if (const char *v = lookup(f.name)) {
+            const std::string p = v;
+            if (p != "0" && p != "1")
+                return bad(error, f.name, v, "0 or 1");
+            *f.flag = p == "1";
+        }
     }
     return true;
 }

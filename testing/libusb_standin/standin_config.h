@@ -8,6 +8,7 @@
 //   VCAM_SCENE=camera|pattern|noise   what the pictures show (default camera)
 //   VCAM_PHOTO_FRAMES=n[,n...]        frames that carry the photo-button flag
 //   VCAM_PLUGGED=0|1       whether the camera is attached at start (default 1)
+//   VCAM_DRIVER=0|1        whether Windows' device records show its interfaces with a driver (default 1)
 //
 // A value that does not parse is refused with a message naming the variable; libusb_init then fails.
 
@@ -24,6 +25,7 @@ struct Settings {
     vcam::CameraModelConfig camera;
     std::vector<uint32_t> photoFrames;
     bool plugged = true;
+    bool driver = true;
 };
 
 using Lookup = std::function<const char *(const char *name)>;

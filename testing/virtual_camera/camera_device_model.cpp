@@ -191,12 +191,12 @@ void CameraDeviceModel::handleCommandsLocked(const uint8_t *d, size_t n)
         else if (cid == CID_OPEN_STREAM)
             reply = StreamGenerator::openStreamReply(config_.stream.magicAB);
         if (!reply.empty()) {
-            // Replies go out at the next packet boundary of the stream.
+            // Replies go out at the next packet boundary of the stream, after those still waiting.
             outBytes_ += reply.size();
-            if (outOffset_ == 0)
-                out_.push_front(std::move(reply));
-            else
-                out_.insert(out_.begin() + 1, std::move(reply));
+            auto at = out_.begin() + (outOffset_ > 0 ? 1 : 0);
+            while (at != out_.end() && at->reply)
+                ++at;
+            out_.insert(at, Packet{std::move(reply), true});
             if (alt_ == 1)
                 startStreamLocked();
         }
@@ -221,7 +221,7 @@ void CameraDeviceModel::queueFrameLocked()
     Frame f = StreamGenerator::buildFrame(config_.stream, number, photo, &rng);
     for (Bytes &p : f.packets) {
         outBytes_ += p.size();
-        out_.push_back(std::move(p));
+        out_.push_back(Packet{std::move(p), false});
     }
     ++stats_.framesQueued;
 }
@@ -261,7 +261,7 @@ Result CameraDeviceModel::bulkIn(uint8_t endpoint, size_t maxLength, Bytes &data
     data.resize(std::min(maxLength, outBytes_));
     size_t got = 0;
     while (got < data.size()) {
-        const Bytes &front = out_.front();
+        const Bytes &front = out_.front().bytes;
         const size_t k = std::min(data.size() - got, front.size() - outOffset_);
         std::memcpy(data.data() + got, front.data() + outOffset_, k);
         got += k;

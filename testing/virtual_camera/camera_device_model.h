@@ -103,7 +103,11 @@ private:
     std::vector<uint32_t> photoAt_;
     uint32_t nextNumber_ = 0;
     std::chrono::steady_clock::time_point nextFrameAt_;
-    std::deque<usbdev::Bytes> out_;     // packets to send on 0x82
+    struct Packet {
+        usbdev::Bytes bytes;
+        bool reply = false;  // a command's reply (they go out in the order of their commands)
+    };
+    std::deque<Packet> out_;            // packets to send on 0x82
     size_t outOffset_ = 0;              // bytes of out_.front() already sent
     size_t outBytes_ = 0;
     // The frame clock: wakes the transport when a frame falls due while a read is Pending.

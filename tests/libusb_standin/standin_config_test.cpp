@@ -35,6 +35,7 @@ TEST(StandinConfig, DefaultsAreTheViewersCameraAt720pAnd25Fps)
     EXPECT_EQ(s.camera.productId, 0x3301);
     EXPECT_EQ(s.camera.stream.scene, vcam::Scene::Camera);
     EXPECT_TRUE(s.plugged);
+    EXPECT_TRUE(s.driver);
     EXPECT_TRUE(s.photoFrames.empty());
 }
 
@@ -42,7 +43,7 @@ TEST(StandinConfig, EveryVariableIsReadAndBadValuesAreRefusedByName)
 {
     const Case cases[] = {
         {{{"VCAM_SIZE", "1920x1080"}, {"VCAM_FPS", "60"}, {"VCAM_VID", "0329"}, {"VCAM_PID", "ABCD"},
-          {"VCAM_SCENE", "noise"}, {"VCAM_PHOTO_FRAMES", "0,7,12"}, {"VCAM_PLUGGED", "0"}},
+          {"VCAM_SCENE", "noise"}, {"VCAM_PHOTO_FRAMES", "0,7,12"}, {"VCAM_PLUGGED", "0"}, {"VCAM_DRIVER", "0"}},
          nullptr},
         {{{"VCAM_SIZE", "640x480"}}, nullptr},
         {{{"VCAM_SIZE", "320x240"}}, "VCAM_SIZE=320x240 is refused: expected WxH from 640x480 to 1920x1080"},
@@ -59,6 +60,7 @@ TEST(StandinConfig, EveryVariableIsReadAndBadValuesAreRefusedByName)
         {{{"VCAM_PHOTO_FRAMES", "3,,4"}}, "VCAM_PHOTO_FRAMES=3,,4"},
         {{{"VCAM_PHOTO_FRAMES", ""}}, "VCAM_PHOTO_FRAMES="},
         {{{"VCAM_PLUGGED", "yes"}}, "VCAM_PLUGGED=yes"},
+        {{{"VCAM_DRIVER", "2"}}, "VCAM_DRIVER=2 is refused: expected 0 or 1"},
     };
     for (const Case &c : cases) {
         standin::Settings s;
@@ -82,6 +84,7 @@ TEST(StandinConfig, EveryVariableIsReadAndBadValuesAreRefusedByName)
     EXPECT_EQ(s.camera.stream.scene, vcam::Scene::Noise);
     EXPECT_EQ(s.photoFrames, (std::vector<uint32_t>{0, 7, 12}));
     EXPECT_FALSE(s.plugged);
+    EXPECT_FALSE(s.driver);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // VCAM_FPS and VCAM_PHOTO_FRAMES.
 #include "standin_control.h"
 #include "stream_generator.h"
+#include "usb_scan.h"
 
 #include <libusb-1.0/libusb.h>
 
@@ -260,6 +261,27 @@ int control(const char *command)
     return static_cast<int>(status);
 }
 
+// What the viewer's own Setup API scan and driver check find: the camera while it is plugged in.
+struct ScanView {
+    std::vector<std::wstring> cameras;  // device interface paths naming the camera's ids
+    bool driver0 = false, driver1 = false;
+};
+
+ScanView scan()
+{
+    ScanView view;
+    std::vector<std::wstring> paths;
+    std::wstring error;
+    EXPECT_TRUE(viscana::platform::usbDevicePaths(paths, error));
+    for (const std::wstring &p : paths)
+        if (p.find(L"vid_2ce3&pid_3301") != std::wstring::npos)
+            view.cameras.push_back(p);
+    const auto quiet = [](const std::wstring &) {};
+    view.driver0 = viscana::platform::deviceDriverInstalled(L"VID_2ce3", L"0000", quiet);
+    view.driver1 = viscana::platform::deviceDriverInstalled(L"VID_2ce3", L"0001", quiet);
+    return view;
+}
+
 TEST_F(StandinTest, UnplugAndReplugEndTransfersAndTellTheWindows)
 {
     WNDCLASSW wc{};
@@ -271,6 +293,12 @@ TEST_F(StandinTest, UnplugAndReplugEndTransfersAndTellTheWindows)
                                   wc.hInstance, nullptr);
     ASSERT_NE(window, nullptr);
     g_devnodeChanges = 0;
+
+    const ScanView plugged = scan();
+    ASSERT_EQ(plugged.cameras.size(), 1u);
+    EXPECT_EQ(plugged.cameras[0], L"\\\\?\\usb#vid_2ce3&pid_3301#vcam1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+    EXPECT_TRUE(plugged.driver0);
+    EXPECT_TRUE(plugged.driver1);
 
     StreamReader reader;
     libusb_device_handle *h = openAndStart(reader);
@@ -298,8 +326,12 @@ TEST_F(StandinTest, UnplugAndReplugEndTransfersAndTellTheWindows)
     EXPECT_EQ(libusb_get_device_list(nullptr, &list), 0);
     libusb_free_device_list(list, 1);
     EXPECT_EQ(libusb_open_device_with_vid_pid(nullptr, kVid, kPid), nullptr);
+    const ScanView unplugged = scan();
+    EXPECT_TRUE(unplugged.cameras.empty()) << "the Setup API no longer lists it";
+    EXPECT_FALSE(unplugged.driver0);
 
     ASSERT_EQ(control("plug"), 0);
+    EXPECT_EQ(scan().cameras.size(), 1u);
     EXPECT_TRUE(pumpUntil(2)) << "WM_DEVICECHANGE after plug";
     uint8_t buf[16];
     int n = 0;
