@@ -41,6 +41,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Viscana camera viewer")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Viscana)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_GENERATOR ZIP)
+# Stripped binaries; the files sit at the top of each zip.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 
 # One zip per component, named as the downloads are.
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
