@@ -1,11 +1,10 @@
 #include "synthetic_frames.h"
 
+#include "qt_picture.h"
 #include "scene.h"
 #include "stream_generator.h"
 
-#include <QDateTime>
 #include <QFile>
-#include <QImage>
 
 namespace mediabench {
 
@@ -13,12 +12,12 @@ QVector<QByteArray> makeSceneFrames(QSize size, int count, bool noise)
 {
     QVector<QByteArray> frames;
     const vcam::StreamOptions camera;
-    const QDateTime start = QDateTime::currentDateTime();
+    const std::chrono::milliseconds start = vcam::localTimeOfDay();
     for (int i = 0; i < count; ++i) {
-        const QImage picture = vcam::renderScene(noise ? vcam::Scene::Noise : vcam::Scene::Camera,
-                                                 static_cast<uint32_t>(i), size.width(), size.height(),
-                                                 start.addMSecs(40LL * i));
-        frames << vcam::StreamGenerator::encodeJpeg(picture, camera.jpegQuality);
+        const vcam::Picture picture = vcam::renderScene(noise ? vcam::Scene::Noise : vcam::Scene::Camera,
+                                                        static_cast<uint32_t>(i), size.width(), size.height(),
+                                                        start + std::chrono::milliseconds(40LL * i));
+        frames << vcam::toQByteArray(vcam::StreamGenerator::encodeJpeg(picture, camera.jpegQuality));
     }
     return frames;
 }

@@ -26,6 +26,7 @@
 
 #include "camera_proto_testing.h"
 #include "image_conver_module.h"
+#include "qt_picture.h"
 #include "stream_generator.h"
 #include "thread_usb.h"
 #include "virtual_camera.h"
@@ -204,7 +205,7 @@ Stats turboReference(const vcam::StreamOptions &options, int count, double *cpuM
     std::vector<QByteArray> frames;
     std::mt19937 rng(options.seed);
     for (int i = 0; i < count; ++i)
-        frames.push_back(vcam::StreamGenerator::buildFrame(options, static_cast<uint32_t>(i), false, &rng).jpeg);
+        frames.push_back(vcam::toQByteArray(vcam::StreamGenerator::buildFrame(options, static_cast<uint32_t>(i), false, &rng).jpeg));
     tjhandle handle = tjInitDecompress();
     std::vector<unsigned char> pixels(static_cast<size_t>(options.width) * options.height * 4);
     std::vector<double> ms;
@@ -287,7 +288,7 @@ bool runCase(vcam::VirtualUsbBus &bus, int width, int height, vcam::Scene scene,
     QObject::connect(
         conv, &ImageConverModule::newImage, &context,
         [&](const QPixmap &pixmap) {
-            const auto n = vcam::StreamGenerator::decodeFrameNumber(pixmap.toImage());
+            const auto n = vcam::decodeFrameNumber(pixmap.toImage());
             numbers.push_back(n ? *n : UINT32_MAX);
         },
         Qt::QueuedConnection);

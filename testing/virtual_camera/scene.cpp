@@ -2,14 +2,10 @@
 
 #include "stream_generator.h"
 
-#include <QColor>
-#include <QLinearGradient>
-#include <QPainter>
-#include <QPainterPath>
-#include <QRadialGradient>
-
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,15 +59,15 @@ int clampByte(double v)
 }
 
 // The landscape the camera pans across: twice as wide as the picture, drawn once per picture size.
-QImage makePanorama(int width, int height)
+Picture makePanorama(int width, int height)
 {
     const int W = 2 * width, H = height;
-    QImage img(W, H, QImage::Format_RGB32);
+    Picture img(W, H);
     const int horizon = static_cast<int>(H * 0.45);
     const int cloudCell = std::max(8, H / 6), grassCell = std::max(4, H / 90);
 
     for (int y = 0; y < H; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
+        Rgb *line = img.line(y);
         for (int x = 0; x < W; ++x) {
             if (y < horizon) {
                 // Sky: deep blue above, pale at the horizon, with soft clouds.
@@ -82,39 +78,34 @@ QImage makePanorama(int width, int height)
                 r += (245 - r) * cloud;
                 g += (245 - g) * cloud;
                 b += (250 - b) * cloud;
-                line[x] = qRgb(clampByte(r), clampByte(g), clampByte(b));
+                line[x] = rgb(clampByte(r), clampByte(g), clampByte(b));
             } else {
                 // Meadow: grass texture, darker towards the viewer.
                 const double t = static_cast<double>(y - horizon) / (H - horizon);
                 const double n = fractalNoise(x, y * 1.5, grassCell * 4, 23) - 0.5;
                 const double fine = (mix(static_cast<uint32_t>(x), static_cast<uint32_t>(y)) & 15) - 7.5;
-                line[x] = qRgb(clampByte(90 - 30 * t + 60 * n + fine), clampByte(140 - 40 * t + 70 * n + fine),
-                               clampByte(60 - 20 * t + 30 * n + fine / 2));
+                line[x] = rgb(clampByte(90 - 30 * t + 60 * n + fine), clampByte(140 - 40 * t + 70 * n + fine),
+                              clampByte(60 - 20 * t + 30 * n + fine / 2));
             }
         }
     }
 
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-
     // Distant hills on the horizon.
-    QPainterPath hills;
-    hills.moveTo(0, horizon);
+    std::vector<PointF> hills = {{0, static_cast<double>(horizon)}};
     for (int x = 0; x <= W; x += 8)
-        hills.lineTo(x, horizon - H * 0.12 * fractalNoise(x, 0, std::max(16, W / 8), 31));
-    hills.lineTo(W, horizon + 2);
-    hills.lineTo(0, horizon + 2);
-    QLinearGradient hillShade(0, horizon - H * 0.12, 0, horizon);
-    hillShade.setColorAt(0, QColor(100, 130, 150));
-    hillShade.setColorAt(1, QColor(80, 115, 100));
-    p.fillPath(hills, hillShade);
+        hills.push_back({static_cast<double>(x), horizon - H * 0.12 * fractalNoise(x, 0, std::max(16, W / 8), 31)});
+    hills.push_back({static_cast<double>(W), horizon + 2.0});
+    hills.push_back({0, horizon + 2.0});
+    fillPolygon(img, hills,
+                linearGradient({0, horizon - H * 0.12}, {0, static_cast<double>(horizon)}, rgb(100, 130, 150),
+                               rgb(80, 115, 100)));
 
     // The road, with its dashed centre line.
     const double roadTop = H * 0.74, roadBottom = H * 0.86;
-    p.fillRect(QRectF(0, roadTop, W, roadBottom - roadTop), QColor(78, 78, 84));
-    p.fillRect(QRectF(0, roadTop, W, H * 0.006), QColor(200, 200, 190));
+    fillRectF(img, 0, roadTop, W, roadBottom - roadTop, rgb(78, 78, 84));
+    fillRectF(img, 0, roadTop, W, H * 0.006, rgb(200, 200, 190));
     for (int x = 0; x < W; x += width / 8)
-        p.fillRect(QRectF(x, (roadTop + roadBottom) / 2 - H * 0.004, width / 16.0, H * 0.008), QColor(235, 235, 220));
+        fillRectF(img, x, (roadTop + roadBottom) / 2 - H * 0.004, width / 16.0, H * 0.008, rgb(235, 235, 220));
 
     // Houses and trees along the road.
     const double base = roadTop - H * 0.01;
@@ -123,44 +114,35 @@ QImage makePanorama(int width, int height)
         const uint32_t h = mix(static_cast<uint32_t>(i), 77);
         if (h % 3 != 0) {
             const double hw = step * (0.45 + (h & 7) / 40.0), hh = H * (0.12 + ((h >> 3) & 7) / 100.0);
-            const QRectF wall(x, base - hh, hw, hh);
-            p.fillRect(wall, QColor::fromHsv(static_cast<int>((h >> 6) % 60), 60 + static_cast<int>((h >> 12) % 80), 200));
-            QPainterPath roof;
-            roof.moveTo(wall.left() - hw * 0.08, wall.top());
-            roof.lineTo(wall.center().x(), wall.top() - hh * 0.5);
-            roof.lineTo(wall.right() + hw * 0.08, wall.top());
-            roof.closeSubpath();
-            p.fillPath(roof, QColor(150, 50 + static_cast<int>((h >> 9) % 40), 40));
+            const double left = x, top = base - hh, right = x + hw, centre = x + hw / 2;
+            fillRectF(img, left, top, hw, hh,
+                      fromHsv(static_cast<int>((h >> 6) % 60), 60 + static_cast<int>((h >> 12) % 80), 200));
+            fillPolygon(img, {{left - hw * 0.08, top}, {centre, top - hh * 0.5}, {right + hw * 0.08, top}},
+                        rgb(150, 50 + static_cast<int>((h >> 9) % 40), 40));
             const double win = hw / 7;
             for (int row = 0; row < 2; ++row)
                 for (int col = 0; col < 3; ++col)
-                    p.fillRect(QRectF(wall.left() + win * (1 + 2 * col), wall.top() + hh * (0.15 + 0.42 * row), win,
-                                      hh * 0.25),
-                               ((h >> (col + 3 * row)) & 1) ? QColor(250, 230, 150) : QColor(60, 80, 110));
-            p.fillRect(QRectF(wall.center().x() - win / 2, base - hh * 0.4, win, hh * 0.4), QColor(90, 60, 40));
+                    fillRectF(img, left + win * (1 + 2 * col), top + hh * (0.15 + 0.42 * row), win, hh * 0.25,
+                              ((h >> (col + 3 * row)) & 1) ? rgb(250, 230, 150) : rgb(60, 80, 110));
+            fillRectF(img, centre - win / 2, base - hh * 0.4, win, hh * 0.4, rgb(90, 60, 40));
         } else {
             const double r = step * 0.22;
-            p.fillRect(QRectF(x + r - r * 0.12, base - r * 1.2, r * 0.24, r * 1.2), QColor(90, 65, 40));
-            QRadialGradient crown(x + r * 0.8, base - r * 2.0, r * 1.3);
-            crown.setColorAt(0, QColor(70, 150, 60));
-            crown.setColorAt(1, QColor(30, 80, 30));
-            p.setBrush(crown);
-            p.setPen(Qt::NoPen);
-            p.drawEllipse(QPointF(x + r, base - r * 1.9), r, r * 1.1);
+            fillRectF(img, x + r - r * 0.12, base - r * 1.2, r * 0.24, r * 1.2, rgb(90, 65, 40));
+            fillEllipse(img, {x + r, base - r * 1.9}, r, r * 1.1,
+                        radialGradient({x + r * 0.8, base - r * 2.0}, r * 1.3, rgb(70, 150, 60), rgb(30, 80, 30)));
         }
     }
-    p.end();
     return img;
 }
 
-std::shared_ptr<const QImage> panorama(int width, int height)
+std::shared_ptr<const Picture> panorama(int width, int height)
 {
     static std::mutex mutex;
-    static std::map<std::pair<int, int>, std::shared_ptr<const QImage>> cache;
+    static std::map<std::pair<int, int>, std::shared_ptr<const Picture>> cache;
     std::lock_guard<std::mutex> lock(mutex);
     auto &slot = cache[{width, height}];
     if (!slot)
-        slot = std::make_shared<const QImage>(makePanorama(width, height));
+        slot = std::make_shared<const Picture>(makePanorama(width, height));
     return slot;
 }
 
@@ -176,68 +158,54 @@ const int8_t *sensorNoise()
     return table;
 }
 
-void drawTraffic(QPainter &p, uint32_t number, int width, int height)
+void drawTraffic(Picture &img, uint32_t number, int width, int height)
 {
-    const double roadTop = height * 0.74, roadBottom = height * 0.86;
+    const double roadBottom = height * 0.86;
     // A car driving left along the near lane, its wheels turning.
     const double carW = width * 0.16, carH = height * 0.07;
     const double span = width + carW * 2;
     const double cx = width + carW - std::fmod(number * width / 90.0, span);
     const double cy = roadBottom - carH * 0.9;
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(200, 30, 30));
-    p.drawRoundedRect(QRectF(cx, cy, carW, carH * 0.6), carH * 0.15, carH * 0.15);
-    p.drawRoundedRect(QRectF(cx + carW * 0.2, cy - carH * 0.35, carW * 0.55, carH * 0.45), carH * 0.2, carH * 0.2);
-    p.setBrush(QColor(170, 210, 240));
-    p.drawRect(QRectF(cx + carW * 0.26, cy - carH * 0.28, carW * 0.2, carH * 0.3));
-    p.drawRect(QRectF(cx + carW * 0.5, cy - carH * 0.28, carW * 0.2, carH * 0.3));
+    const Rgb body = rgb(200, 30, 30), glass = rgb(170, 210, 240);
+    fillRoundedRect(img, cx, cy, carW, carH * 0.6, carH * 0.15, body);
+    fillRoundedRect(img, cx + carW * 0.2, cy - carH * 0.35, carW * 0.55, carH * 0.45, carH * 0.2, body);
+    fillRectF(img, cx + carW * 0.26, cy - carH * 0.28, carW * 0.2, carH * 0.3, glass);
+    fillRectF(img, cx + carW * 0.5, cy - carH * 0.28, carW * 0.2, carH * 0.3, glass);
     const double wr = carH * 0.25;
     for (double wx : {cx + carW * 0.22, cx + carW * 0.78}) {
-        const QPointF c(wx, cy + carH * 0.6);
-        p.setBrush(QColor(25, 25, 25));
-        p.drawEllipse(c, wr, wr);
-        p.setPen(QPen(QColor(200, 200, 200), std::max(1.0, wr / 5)));
+        const PointF c{wx, cy + carH * 0.6};
+        fillEllipse(img, c, wr, wr, rgb(25, 25, 25));
         const double a = -static_cast<double>(number) * 0.5;
         for (int k = 0; k < 3; ++k) {
             const double ang = a + k * kPi / 3;
-            p.drawLine(QPointF(c.x() - wr * 0.7 * std::cos(ang), c.y() - wr * 0.7 * std::sin(ang)),
-                       QPointF(c.x() + wr * 0.7 * std::cos(ang), c.y() + wr * 0.7 * std::sin(ang)));
+            drawLine(img, {c.x - wr * 0.7 * std::cos(ang), c.y - wr * 0.7 * std::sin(ang)},
+                     {c.x + wr * 0.7 * std::cos(ang), c.y + wr * 0.7 * std::sin(ang)}, std::max(1.0, wr / 5),
+                     rgb(200, 200, 200));
         }
-        p.setPen(Qt::NoPen);
     }
-    (void)roadTop;
 }
 
-void drawWindmill(QPainter &p, uint32_t number, int width, int height)
+void drawWindmill(Picture &img, uint32_t number, int width, int height)
 {
-    const QPointF hub(width * 0.82, height * 0.30);
+    const PointF hub{width * 0.82, height * 0.30};
     const double len = height * 0.13;
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(235, 235, 235));
-    QPainterPath tower;
-    tower.moveTo(hub.x() - len * 0.05, hub.y());
-    tower.lineTo(hub.x() + len * 0.05, hub.y());
-    tower.lineTo(hub.x() + len * 0.12, height * 0.47);
-    tower.lineTo(hub.x() - len * 0.12, height * 0.47);
-    tower.closeSubpath();
-    p.drawPath(tower);
+    const Rgb white = rgb(235, 235, 235);
+    fillPolygon(img,
+                {{hub.x - len * 0.05, hub.y}, {hub.x + len * 0.05, hub.y}, {hub.x + len * 0.12, height * 0.47},
+                 {hub.x - len * 0.12, height * 0.47}},
+                white);
     const double a = number * 2 * kPi / 75;  // one turn in three seconds at 25 frames a second
     for (int k = 0; k < 3; ++k) {
         const double ang = a + k * 2 * kPi / 3;
-        QPainterPath blade;
-        const QPointF tip(hub.x() + len * std::cos(ang), hub.y() + len * std::sin(ang));
-        const QPointF side(len * 0.08 * -std::sin(ang), len * 0.08 * std::cos(ang));
-        blade.moveTo(hub);
-        blade.lineTo(tip + side);
-        blade.lineTo(tip - side * 0.3);
-        blade.closeSubpath();
-        p.drawPath(blade);
+        const PointF tip{hub.x + len * std::cos(ang), hub.y + len * std::sin(ang)};
+        const PointF side{len * 0.08 * -std::sin(ang), len * 0.08 * std::cos(ang)};
+        fillPolygon(img, {hub, {tip.x + side.x, tip.y + side.y}, {tip.x - side.x * 0.3, tip.y - side.y * 0.3}},
+                    white);
     }
-    p.setBrush(QColor(120, 120, 120));
-    p.drawEllipse(hub, len * 0.06, len * 0.06);
+    fillEllipse(img, hub, len * 0.06, len * 0.06, rgb(120, 120, 120));
 }
 
-void drawBall(QPainter &p, uint32_t number, int width, int height)
+void drawBall(Picture &img, uint32_t number, int width, int height)
 {
     const double r = height * 0.045;
     const double period = 2.0 * (width - 2 * r);
@@ -246,80 +214,73 @@ void drawBall(QPainter &p, uint32_t number, int width, int height)
         x = period - x;
     const double ground = height * 0.70;
     const double y = ground - r - std::fabs(std::sin(number * kPi / 20)) * height * 0.22;
-    QRadialGradient shade(r + x - r * 0.4, y - r * 0.4, r * 1.4);
-    shade.setColorAt(0, QColor(255, 250, 200));
-    shade.setColorAt(1, QColor(230, 140, 0));
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0, 0, 0, 60));
-    p.drawEllipse(QPointF(r + x, ground), r, r * 0.25);
-    p.setBrush(shade);
-    p.drawEllipse(QPointF(r + x, y), r, r);
+    fillEllipse(img, {r + x, ground}, r, r * 0.25, rgb(0, 0, 0, 60));
+    fillEllipse(img, {r + x, y}, r, r,
+                radialGradient({r + x - r * 0.4, y - r * 0.4}, r * 1.4, rgb(255, 250, 200), rgb(230, 140, 0)));
 }
 
-void addSensorNoise(QImage &img, uint32_t number)
+void addSensorNoise(Picture &img, uint32_t number)
 {
     const int8_t *noise = sensorNoise();
     uint32_t k = number * 7919u;
     for (int y = 0; y < img.height(); ++y) {
-        auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
+        Rgb *line = img.line(y);
         for (int x = 0; x < img.width(); ++x, ++k) {
             const int n = noise[k & 0xFFFF];
-            const QRgb c = line[x];
-            line[x] = qRgb(std::clamp(qRed(c) + n, 0, 255), std::clamp(qGreen(c) + n, 0, 255),
-                           std::clamp(qBlue(c) + n, 0, 255));
+            const Rgb c = line[x];
+            line[x] = rgb(std::clamp(redOf(c) + n, 0, 255), std::clamp(greenOf(c) + n, 0, 255),
+                          std::clamp(blueOf(c) + n, 0, 255));
         }
     }
 }
 
 // The time of day at the bottom right, light figures on a dark box.
-void drawTime(QImage &img, const QDateTime &time)
+void drawTime(Picture &img, std::chrono::milliseconds time)
 {
-    const std::string text = time.toString(QStringLiteral("hh:mm:ss.zzz")).toStdString();
+    const long long ms = ((time.count() % 86400000) + 86400000) % 86400000;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
+                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
+    const std::string text = buf;
     const int s = std::max(2, img.height() / 120);
     const int w = StreamGenerator::textWidth(text, s), h = 5 * s;
     // Only where it stays clear of the number's block grid at the top left.
     if (w + 8 * s > img.width() - kNumberArea)
         return;
     const int x = img.width() - w - 4 * s, y = img.height() - h - 4 * s;
-    QPainter p(&img);
-    p.fillRect(QRect(x - 2 * s, y - 2 * s, w + 3 * s, h + 4 * s), QColor(0, 0, 0, 150));
-    p.end();
+    fillRectF(img, x - 2 * s, y - 2 * s, w + 3 * s, h + 4 * s, rgb(0, 0, 0, 150));
     StreamGenerator::drawText(img, text, x, y, s, 0xFFFFFFFFu);
 }
 
-QImage cameraScene(uint32_t number, int width, int height, const QDateTime &time)
+Picture cameraScene(uint32_t number, int width, int height, std::chrono::milliseconds time)
 {
-    const std::shared_ptr<const QImage> world = panorama(width, height);
-    QImage img(width, height, QImage::Format_RGB32);
+    const std::shared_ptr<const Picture> world = panorama(width, height);
+    Picture img(width, height);
     // The camera pans slowly to the right, round the landscape.
     const int W = world->width();
     const int offset = static_cast<int>((number * 2u) % static_cast<uint32_t>(W));
     const int first = std::min(width, W - offset);
     for (int y = 0; y < height; ++y) {
-        const auto *src = reinterpret_cast<const QRgb *>(world->constScanLine(y));
-        auto *dst = reinterpret_cast<QRgb *>(img.scanLine(y));
+        const Rgb *src = world->line(y);
+        Rgb *dst = img.line(y);
         std::copy(src + offset, src + offset + first, dst);
         std::copy(src, src + (width - first), dst + first);
     }
-    {
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        drawWindmill(p, number, width, height);
-        drawBall(p, number, width, height);
-        drawTraffic(p, number, width, height);
-    }
+    drawWindmill(img, number, width, height);
+    drawBall(img, number, width, height);
+    drawTraffic(img, number, width, height);
     addSensorNoise(img, number);
     StreamGenerator::drawFrameNumber(img, number, std::max(2, height / 100), true);
     drawTime(img, time);
     return img;
 }
 
-QImage noiseScene(uint32_t number, int width, int height, const QDateTime &time)
+Picture noiseScene(uint32_t number, int width, int height, std::chrono::milliseconds time)
 {
-    QImage img(width, height, QImage::Format_RGB32);
+    Picture img(width, height);
     uint32_t state = mix(number, 99) | 1u;
     for (int y = 0; y < height; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
+        Rgb *line = img.line(y);
         for (int x = 0; x < width; ++x) {
             state ^= state << 13;
             state ^= state >> 17;
@@ -329,7 +290,7 @@ QImage noiseScene(uint32_t number, int width, int height, const QDateTime &time)
     }
     // A calm margin round the number's block grid, so that the encoder's colour averaging does not
     // carry noise into the blocks.
-    QPainter(&img).fillRect(QRect(0, 0, kNumberArea, kNumberArea), QColor(128, 128, 128));
+    fillRect(img, 0, 0, kNumberArea, kNumberArea, rgb(128, 128, 128));
     StreamGenerator::drawFrameNumber(img, number, std::max(2, height / 100), true);
     drawTime(img, time);
     return img;
@@ -337,7 +298,7 @@ QImage noiseScene(uint32_t number, int width, int height, const QDateTime &time)
 
 }  // namespace
 
-QImage renderScene(Scene scene, uint32_t number, int width, int height, const QDateTime &time)
+Picture renderScene(Scene scene, uint32_t number, int width, int height, std::chrono::milliseconds time)
 {
     width = std::max(width, 80);
     height = std::max(height, 80);
@@ -350,6 +311,22 @@ QImage renderScene(Scene scene, uint32_t number, int width, int height, const QD
         break;
     }
     return StreamGenerator::picture(number, width, height);
+}
+
+std::chrono::milliseconds localTimeOfDay()
+{
+    using namespace std::chrono;
+    const system_clock::time_point now = system_clock::now();
+    const std::time_t t = system_clock::to_time_t(now);
+    std::tm local{};
+    {
+        static std::mutex mutex;  // localtime shares one result buffer
+        std::lock_guard<std::mutex> lock(mutex);
+        if (const std::tm *tm = std::localtime(&t))
+            local = *tm;
+    }
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()) % 1000;
+    return hours(local.tm_hour) + minutes(local.tm_min) + seconds(local.tm_sec) + ms;
 }
 
 }  // namespace vcam

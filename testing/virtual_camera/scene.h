@@ -4,9 +4,9 @@
 // JPEG encoder: fresh noise in every pixel of every frame. Both carry the machine-readable frame number of
 // StreamGenerator::picture, so decodeFrameNumber works on them too.
 
-#include <QDateTime>
-#include <QImage>
+#include "picture.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace vcam {
@@ -17,8 +17,11 @@ enum class Scene {
     Noise,    // random pixels, new in every frame
 };
 
-// `time` is printed in the picture (hh:mm:ss.zzz); the rest depends on `number` only, so the same
-// number and time always give the same picture.
-QImage renderScene(Scene scene, uint32_t number, int width, int height, const QDateTime &time);
+// `timeOfDay` (since midnight) is printed in the picture as hh:mm:ss.zzz; the rest depends on `number`
+// only, so the same number and time always give the same picture.
+Picture renderScene(Scene scene, uint32_t number, int width, int height, std::chrono::milliseconds timeOfDay);
+
+// The local time of day now.
+std::chrono::milliseconds localTimeOfDay();
 
 }  // namespace vcam

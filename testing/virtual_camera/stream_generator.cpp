@@ -1,7 +1,5 @@
 #include "stream_generator.h"
 
-#include <QBuffer>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -13,9 +11,9 @@ namespace {
 constexpr int kMinSide = 80;
 constexpr int kGrid = 8;  // 8x8 blocks: 32 bits of the number, then the 32 complemented bits
 constexpr int kSmallBlock = 8;  // pixels per block of the small grid
-constexpr QRgb kBlack = 0xFF101010u;
-constexpr QRgb kWhite = 0xFFF0F0F0u;
-constexpr QRgb kDigit = 0xFFFFE040u;
+constexpr Rgb kBlack = 0xFF101010u;
+constexpr Rgb kWhite = 0xFFF0F0F0u;
+constexpr Rgb kDigit = 0xFFFFE040u;
 
 // Block size: a multiple of 8 so blocks sit on the JPEG 8x8 grid.
 int blockSize(int width, int height)
@@ -23,18 +21,8 @@ int blockSize(int width, int height)
     return std::max(8, (std::min(width, height) / 20) & ~7);
 }
 
-void fillRect(QImage &img, int x, int y, int w, int h, QRgb colour)
-{
-    const int x0 = std::max(0, x), y0 = std::max(0, y);
-    const int x1 = std::min(img.width(), x + w), y1 = std::min(img.height(), y + h);
-    for (int yy = y0; yy < y1; ++yy) {
-        auto *line = reinterpret_cast<QRgb *>(img.scanLine(yy));
-        std::fill(line + x0, line + std::max(x0, x1), colour);
-    }
-}
-
 // Seven-segment digit d at (x, y), `s` pixels per segment thickness, 3s wide and 5s high.
-void drawDigit(QImage &img, int d, int x, int y, int s, QRgb colour = kDigit)
+void drawDigit(Picture &img, int d, int x, int y, int s, Rgb colour = kDigit)
 {
     // Segments a b c d e f g as bits 0..6.
     static const uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
@@ -85,22 +73,22 @@ Bytes StreamGenerator::nextFrames(int count, std::vector<Frame> *frames)
     return stream;
 }
 
-QImage StreamGenerator::picture(uint32_t number, int width, int height)
+Picture StreamGenerator::picture(uint32_t number, int width, int height)
 {
     width = std::max(width, kMinSide);
     height = std::max(height, kMinSide);
-    QImage img(width, height, QImage::Format_RGB32);
+    Picture img(width, height);
 
     // Background: a gradient that drifts with the frame number, with a little fixed-pattern noise so that
     // the JPEG has a realistic size.
     for (int y = 0; y < height; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
+        Rgb *line = img.line(y);
         for (int x = 0; x < width; ++x) {
             const int noise = static_cast<int>(hash3(static_cast<uint32_t>(x), static_cast<uint32_t>(y), 7) & 31) - 16;
             const int r = std::clamp(40 + (x * 160) / width + noise, 0, 255);
             const int g = std::clamp(40 + (y * 160) / height + noise, 0, 255);
             const int b = std::clamp(static_cast<int>((number * 7 + static_cast<uint32_t>(x + y)) & 0xFF) / 2 + 60 + noise, 0, 255);
-            line[x] = qRgb(r, g, b);
+            line[x] = rgb(r, g, b);
         }
     }
 
@@ -108,7 +96,7 @@ QImage StreamGenerator::picture(uint32_t number, int width, int height)
     return img;
 }
 
-void StreamGenerator::drawFrameNumber(QImage &img, uint32_t number, int digitSegment, bool smallGrid)
+void StreamGenerator::drawFrameNumber(Picture &img, uint32_t number, int digitSegment, bool smallGrid)
 {
     const int width = img.width(), height = img.height();
     if (width < kMinSide || height < kMinSide)
@@ -136,7 +124,7 @@ void StreamGenerator::drawFrameNumber(QImage &img, uint32_t number, int digitSeg
     }
 }
 
-void StreamGenerator::drawText(QImage &img, const std::string &text, int x, int y, int s, QRgb colour)
+void StreamGenerator::drawText(Picture &img, const std::string &text, int x, int y, int s, Rgb colour)
 {
     for (char c : text) {
         if (c >= '0' && c <= '9') {
@@ -163,18 +151,14 @@ int StreamGenerator::textWidth(const std::string &text, int s)
     return w;
 }
 
-QByteArray StreamGenerator::encodeJpeg(const QImage &image, int quality)
+Bytes StreamGenerator::encodeJpeg(const Picture &image, int quality)
 {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", quality);
-    return bytes;
+    return vcam::encodeJpeg(image, quality);
 }
 
 namespace {
 
-std::optional<uint32_t> readGrid(const QImage &img, int B)
+std::optional<uint32_t> readGrid(const Picture &img, int B)
 {
     if (B + kGrid * B > std::min(img.width(), img.height()))
         return std::nullopt;
@@ -185,9 +169,9 @@ std::optional<uint32_t> readGrid(const QImage &img, int B)
         long sum = 0;
         int count = 0;
         for (int y = B + row * B + B / 4; y < B + row * B + 3 * B / 4; ++y) {
-            const auto *line = reinterpret_cast<const QRgb *>(img.constScanLine(y));
+            const Rgb *line = img.line(y);
             for (int x = B + col * B + B / 4; x < B + col * B + 3 * B / 4; ++x) {
-                sum += qGray(line[x]);
+                sum += grayOf(line[x]);
                 ++count;
             }
         }
@@ -202,12 +186,11 @@ std::optional<uint32_t> readGrid(const QImage &img, int B)
 
 }  // namespace
 
-std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const QImage &image)
+std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const Picture &img)
 {
-    if (image.isNull() || image.width() < kMinSide || image.height() < kMinSide)
+    if (img.isNull() || img.width() < kMinSide || img.height() < kMinSide)
         return std::nullopt;
-    const QImage img = image.convertToFormat(QImage::Format_RGB32);
-    const int B = blockSize(image.width(), image.height());
+    const int B = blockSize(img.width(), img.height());
     if (const auto number = readGrid(img, B))
         return number;
     // The scenes draw the grid with the smallest blocks.
@@ -216,10 +199,10 @@ std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const QImage &image)
 
 std::optional<uint32_t> StreamGenerator::decodeFrameNumber(const uint8_t *jpeg, int len)
 {
-    QImage img;
-    if (!jpeg || len <= 0 || !img.loadFromData(jpeg, len, "JPEG"))
+    if (!jpeg || len <= 0)
         return std::nullopt;
-    return decodeFrameNumber(img);
+    const std::optional<Picture> img = decodeJpeg(jpeg, static_cast<size_t>(len));
+    return img ? decodeFrameNumber(*img) : std::nullopt;
 }
 
 Frame StreamGenerator::buildFrame(const StreamOptions &o, uint32_t number, bool photo, std::mt19937 *rng)
@@ -228,16 +211,16 @@ Frame StreamGenerator::buildFrame(const StreamOptions &o, uint32_t number, bool 
     f.number = number;
     f.id = static_cast<uint8_t>(o.firstFrameId + number);
     f.photo = photo;
-    const QImage image = o.scene == Scene::Pattern
-                             ? picture(number, o.width, o.height)
-                             : renderScene(o.scene, number, o.width, o.height, QDateTime::currentDateTime());
+    const Picture image = o.scene == Scene::Pattern
+                              ? picture(number, o.width, o.height)
+                              : renderScene(o.scene, number, o.width, o.height, localTimeOfDay());
     f.jpeg = encodeJpeg(image, o.jpegQuality);
     if (o.trailingZeros > 0)
-        f.jpeg.append(QByteArray(o.trailingZeros, '\0'));
+        f.jpeg.insert(f.jpeg.end(), static_cast<size_t>(o.trailingZeros), 0);
 
     const int maxPayload = std::clamp(o.chunkPayload, 1, VS_PACKET_MAX - VS_CHUNK_DATA_OFFSET);
-    const auto *data = reinterpret_cast<const uint8_t *>(f.jpeg.constData());
-    const int total = f.jpeg.size();
+    const uint8_t *data = f.jpeg.data();
+    const int total = static_cast<int>(f.jpeg.size());
     int pos = 0;
     int index = 0;
     while (pos < total) {

@@ -6,12 +6,13 @@
 // The frame number is drawn twice into every picture: as large seven-segment digits a person can read,
 // and as an 8x8 grid of black and white blocks (the 32 bits of the number, then their complement) in
 // the top-left corner that decodeFrameNumber() reads back, robust to JPEG compression.
+//
+// No GUI library: the pictures are vcam::Picture and JPEG is libjpeg-turbo's, so the generator also
+// runs in the stand-in libusb of the Windows tests. qt_picture.h converts for Qt programs.
 
 #include "camera_proto.h"
+#include "picture.h"
 #include "scene.h"
-
-#include <QByteArray>
-#include <QImage>
 
 #include <cstdint>
 #include <optional>
@@ -20,8 +21,6 @@
 #include <vector>
 
 namespace vcam {
-
-using Bytes = std::vector<uint8_t>;
 
 struct StreamOptions {
     int width = 320;              // at least 80
@@ -43,7 +42,7 @@ struct Frame {
     uint32_t number = 0;
     uint8_t id = 0;
     bool photo = false;
-    QByteArray jpeg;              // with the trailing zeros, as the parser delivers it
+    Bytes jpeg;                   // with the trailing zeros, as the parser delivers it
     std::vector<Bytes> packets;   // the image chunks
 };
 
@@ -64,17 +63,17 @@ public:
 
     // Pure building blocks (thread-safe).
     static Frame buildFrame(const StreamOptions &options, uint32_t number, bool photo, std::mt19937 *rng);
-    static QImage picture(uint32_t number, int width, int height);
+    static Picture picture(uint32_t number, int width, int height);
     // The machine-readable number (an 8x8 block grid at the top-left corner; with smallGrid of blocks
     // 8 pixels wide, else as large as the picture allows) and the number in seven-segment digits right
     // of it, `digitSegment` pixels thick (0: as large as the room allows). decodeFrameNumber reads both
     // grid sizes.
-    static void drawFrameNumber(QImage &image, uint32_t number, int digitSegment = 0, bool smallGrid = false);
+    static void drawFrameNumber(Picture &image, uint32_t number, int digitSegment = 0, bool smallGrid = false);
     // Digits, ':' and '.' as seven-segment figures with segments `s` pixels thick, from (x, y).
-    static void drawText(QImage &image, const std::string &text, int x, int y, int s, QRgb colour);
+    static void drawText(Picture &image, const std::string &text, int x, int y, int s, Rgb colour);
     static int textWidth(const std::string &text, int s);
-    static QByteArray encodeJpeg(const QImage &image, int quality);
-    static std::optional<uint32_t> decodeFrameNumber(const QImage &image);
+    static Bytes encodeJpeg(const Picture &image, int quality);
+    static std::optional<uint32_t> decodeFrameNumber(const Picture &image);
     static std::optional<uint32_t> decodeFrameNumber(const uint8_t *jpeg, int len);
 
     // Packets.

@@ -583,7 +583,7 @@ TEST(ProtoProperty, FramesArriveIntactWhateverTheReadSplits)
             // The last frame is held until a chunk of another frame arrives.
             ASSERT_EQ(got.size(), static_cast<size_t>(frameCount - 1)) << c.name << " round " << round;
             for (int i = 0; i < frameCount - 1; ++i) {
-                ASSERT_EQ(got[i].data, camtest::toBytes(generated[i].jpeg)) << c.name << " frame " << i;
+                ASSERT_EQ(got[i].data, generated[i].jpeg) << c.name << " frame " << i;
                 EXPECT_EQ(got[i].value, generated[i].number);
             }
             EXPECT_EQ(proto_state().skipped, 0) << c.name;
@@ -622,7 +622,7 @@ TEST(ProtoProperty, GarbageWithoutMagicBytesBetweenPacketsNeverLosesAFrame)
         const auto &got = FrameSink::frames();
         ASSERT_EQ(got.size(), static_cast<size_t>(frameCount - 1)) << round;
         for (int i = 0; i < frameCount - 1; ++i)
-            ASSERT_EQ(got[i].data, camtest::toBytes(generated[i].jpeg)) << round << " frame " << i;
+            ASSERT_EQ(got[i].data, generated[i].jpeg) << round << " frame " << i;
     }
     proto_reset_for_testing();
 }

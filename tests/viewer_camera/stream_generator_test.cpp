@@ -2,6 +2,8 @@
 // packets follow the camera protocol.
 #include "test_support.h"
 
+#include "qt_picture.h"
+
 #include <cstring>
 
 using vcam::Bytes;
@@ -16,14 +18,14 @@ TEST(StreamGenerator, FrameNumberSurvivesJpegAtEverySize)
     for (auto [w, h] : sizes) {
         for (uint32_t n : numbers) {
             for (int quality : {30, 80}) {
-                const QByteArray jpeg = StreamGenerator::encodeJpeg(StreamGenerator::picture(n, w, h), quality);
-                ASSERT_GT(jpeg.size(), 100);
-                const auto got = StreamGenerator::decodeFrameNumber(
-                    reinterpret_cast<const uint8_t *>(jpeg.constData()), jpeg.size());
+                const Bytes jpeg = StreamGenerator::encodeJpeg(StreamGenerator::picture(n, w, h), quality);
+                ASSERT_GT(jpeg.size(), 100u);
+                const auto got = StreamGenerator::decodeFrameNumber(jpeg.data(), static_cast<int>(jpeg.size()));
                 ASSERT_TRUE(got.has_value()) << w << "x" << h << " #" << n << " q" << quality;
                 EXPECT_EQ(*got, n);
+                // Other decoders read it too.
                 QImage img;
-                ASSERT_TRUE(img.loadFromData(jpeg, "JPEG"));
+                ASSERT_TRUE(img.loadFromData(vcam::toQByteArray(jpeg), "JPEG"));
                 EXPECT_EQ(img.width(), w);
                 EXPECT_EQ(img.height(), h);
             }
@@ -33,9 +35,9 @@ TEST(StreamGenerator, FrameNumberSurvivesJpegAtEverySize)
 
 TEST(StreamGenerator, APictureWithoutTheGridHasNoNumber)
 {
-    QImage grey(320, 240, QImage::Format_RGB32);
-    grey.fill(qRgb(128, 128, 128));
+    const vcam::Picture grey(320, 240, vcam::rgb(128, 128, 128));
     EXPECT_FALSE(StreamGenerator::decodeFrameNumber(grey).has_value());
+    EXPECT_FALSE(vcam::decodeFrameNumber(vcam::toQImage(grey)).has_value());
     const uint8_t junk[] = {1, 2, 3};
     EXPECT_FALSE(StreamGenerator::decodeFrameNumber(junk, 3).has_value());
 }
@@ -55,9 +57,9 @@ TEST(StreamGenerator, FramesAreCutIntoWellFormedChunks)
     EXPECT_EQ(f1.number, 1u);
     EXPECT_EQ(f0.id, 1);
     EXPECT_EQ(f1.id, 2);
-    EXPECT_EQ(f1.jpeg.right(7), QByteArray("\xFF\xD9\0\0\0\0\0", 7));
+    EXPECT_EQ(Bytes(f1.jpeg.end() - 7, f1.jpeg.end()), (Bytes{0xFF, 0xD9, 0, 0, 0, 0, 0}));
 
-    QByteArray joined;
+    Bytes joined;
     for (size_t i = 0; i < f1.packets.size(); ++i) {
         const Bytes &p = f1.packets[i];
         ASSERT_GE(p.size(), 12u);
@@ -71,12 +73,10 @@ TEST(StreamGenerator, FramesAreCutIntoWellFormedChunks)
         uint32_t value;
         std::memcpy(&value, p.data() + 8, 4);
         EXPECT_EQ(value, 1u);
-        joined.append(reinterpret_cast<const char *>(p.data()) + 12, static_cast<int>(p.size()) - 12);
+        joined.insert(joined.end(), p.begin() + 12, p.end());
     }
     EXPECT_EQ(joined, f1.jpeg);
-    EXPECT_EQ(*StreamGenerator::decodeFrameNumber(reinterpret_cast<const uint8_t *>(f1.jpeg.constData()),
-                                                  f1.jpeg.size()),
-              1u);
+    EXPECT_EQ(*StreamGenerator::decodeFrameNumber(f1.jpeg.data(), static_cast<int>(f1.jpeg.size())), 1u);
 }
 
 TEST(StreamGenerator, RepliesFollowThePacketFormat)

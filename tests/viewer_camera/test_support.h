@@ -5,6 +5,8 @@
 #include "camera_proto_testing.h"
 #include "stream_generator.h"
 
+#include <QByteArray>
+
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,6 @@
 #include "stream_rig.h"
 
+#include "qt_picture.h"
 #include "stream_generator.h"
 
 #include <QCoreApplication>
@@ -97,7 +98,7 @@ StreamWatch::StreamWatch(ThreadUSB *thread, bool watchConverter)
         [this](const QPixmap &pixmap) {
             const QImage image = pixmap.toImage();
             sizes.push_back(image.size());
-            numbers.push_back(vcam::StreamGenerator::decodeFrameNumber(image));
+            numbers.push_back(vcam::decodeFrameNumber(image));
         },
         Qt::QueuedConnection);
     QObject::connect(

@@ -3,6 +3,7 @@
 #include "stream_rig.h"
 
 #include "camera_proto_testing.h"
+#include "qt_picture.h"
 #include "stream_generator.h"
 #include "video_frames.h"
 
@@ -319,7 +320,7 @@ std::vector<uint32_t> videoFrameNumbers(const QString &path, int *frames, QSize 
     for (QImage image = reader.next(); !image.isNull(); image = reader.next()) {
         ++*frames;
         *size = image.size();
-        if (const auto n = vcam::StreamGenerator::decodeFrameNumber(image))
+        if (const auto n = vcam::decodeFrameNumber(image))
             numbers.push_back(*n);
     }
     return numbers;

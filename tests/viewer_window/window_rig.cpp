@@ -3,6 +3,7 @@
 
 #include "access.h"
 #include "image_conver_module.h"
+#include "qt_picture.h"
 #include "stream_generator.h"
 #include "thread_usb.h"
 
@@ -107,7 +108,7 @@ std::optional<uint32_t> shownFrame(MainWindow &window)
     const QPixmap pixmap = label ? label->pixmap(Qt::ReturnByValue) : QPixmap();
     if (pixmap.isNull())
         return std::nullopt;
-    return vcam::StreamGenerator::decodeFrameNumber(pixmap.toImage());
+    return vcam::decodeFrameNumber(pixmap.toImage());
 }
 
 QString missingInOrder(const QStringList &lines, const QStringList &texts)
