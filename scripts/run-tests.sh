@@ -83,11 +83,14 @@ can_run_win32() {
 
 # The Windows viewer: Viscana.exe and its program folder, tested under 32-bit Wine. Its dependencies
 # (scripts/build-windows-deps.sh) are built when the cache lacks them.
+# Where 32-bit programs cannot run, the program folder is still checked (the tests that start programs
+# report themselves skipped) and the stand-in's export table compared with the real libusb's.
 windows_viewer() {
-  local t0=$(date +%s)
+  local t0=$(date +%s) select=()
   scripts/build-windows-viewer.sh
   echo "Windows viewer built in $(( $(date +%s) - t0 )) s"
-  (cd build-win32-viewer && ctest --output-on-failure -L wine-viewer "${ctest_args[@]}")
+  if [ "${1:-}" = no-win32 ]; then select=(-E '^test_libusb_standin$'); fi
+  (cd build-win32-viewer && ctest --output-on-failure "${select[@]}" "${ctest_args[@]}")
   echo "Windows viewer leg: $(( $(date +%s) - t0 )) s"
 }
 
@@ -104,7 +107,7 @@ run_windows() {
     # The viewer is a 32-bit program with a 32-bit Qt kit: here it is built and its program folder
     # checked; the tests that start it report themselves skipped.
     echo "NOTE: Viscana.exe cannot be started on this host; its tests that run it are skipped"
-    windows_viewer
+    windows_viewer no-win32
   fi
 }
 

@@ -36,13 +36,11 @@ esac
 
 scripts/install-deps.sh --windows
 tree=$top/build-win32-viewer
-standin_target=viscana_libusb_standin
 scripts/build-windows-viewer.sh Viscana
-if [ -n "$(cmake --build "$tree" --target help 2>/dev/null | grep -x "$standin_target: phony" || true)" ]; then
-  cmake --build "$tree" --target "$standin_target"
-  standin=$(find "$tree" -name libusb-1.0.dll -path '*standin*' | head -n1)
-else
-  standin=""
+# The stand-in camera: a libusb-1.0.dll answering as the camera does (testing/libusb_standin).
+standin=""
+if cmake --build "$tree" --target libusb_standin >/dev/null 2>&1; then
+  standin=$tree/libusb-standin/libusb-1.0.dll
 fi
 
 run_dir=$tree/run
@@ -51,7 +49,7 @@ mkdir -p "$run_dir"
 cmake --install "$tree" --component viscana --prefix "$run_dir/Viscana" >/dev/null
 if [ -n "$standin" ]; then
   cp "$standin" "$run_dir/Viscana/libusb-1.0.dll"
-  export VISCANA_STANDIN_SIZE=$size VISCANA_STANDIN_FPS=$fps
+  export VCAM_SIZE=$size VCAM_FPS=$fps
   echo "run-viewer: Viscana.exe under Wine on the stand-in camera, $size at $fps fps"
 else
   echo "run-viewer: Viscana.exe under Wine; no stand-in camera is built, so no camera"

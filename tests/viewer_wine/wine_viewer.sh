@@ -7,12 +7,13 @@
 #                               imports is in the folder or is part of Windows; runtime DLLs stripped
 #   wine_viewer.sh no-camera    start with no camera: the start-up log lines in order, the no-camera
 #                               picture on the screen, a clean exit when the window is closed
-#   wine_viewer.sh live|photo|countdown|record|close-recording|replug
-#                               the same with the stand-in camera (STANDIN_DLL): see each case below
+#   wine_viewer.sh live         with the stand-in camera (STANDIN_DLL): live video in the window
+#   wine_viewer.sh camera-photo the camera's photo button: a photo in Camera/ beside the program
+#   wine_viewer.sh replug       unplug and replug through WM_DEVICECHANGE (VCAM_CONTROL)
 #
 # Environment (CTest sets it): BUILD_DIR (the Windows build tree), VIEWER_FOLDER (where the program
 # folder is installed), WINEPREFIX, WORK_DIR (one folder per case), SOURCE_DIR, OBJDUMP, WINDRES,
-# STANDIN_DLL (the stand-in libusb-1.0.dll; empty when not built).
+# STANDIN_DLL (the stand-in libusb-1.0.dll) and VCAM_CONTROL (its control program), empty when not built.
 set -euo pipefail
 case_name=${1:?usage: wine_viewer.sh CASE}
 export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
@@ -206,9 +207,103 @@ case_no_camera() {
   close_viewer 20
 }
 
+# --- with the stand-in camera --------------------------------------------------------------------
+export VCAM_SIZE=640x480 VCAM_FPS=25
+
+vcam() {  # vcam unplug|plug|photo: acts on the stand-in camera of the running program, waits for it
+  [ -n "${VCAM_CONTROL:-}" ] || fail "no vcam-control program"
+  wine "$VCAM_CONTROL" "$1" || fail "vcam-control $1 failed"
+}
+
+count_log() { log_text | grep -cF -- "$1" || true; }
+
+# The window's rectangle on the screen.
+window_rect() {
+  local X Y WIDTH HEIGHT WINDOW SCREEN
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  echo "$X $Y $WIDTH $HEIGHT"
+}
+
+expect_live_video() {  # expect_live_video NAME: two screenshots a second apart differ inside the window
+  screenshot "$1-a"
+  sleep 1
+  screenshot "$1-b"
+  # shellcheck disable=SC2046
+  python3 "$here/screen_check.py" changed "$run_dir/$1-a.ppm" "$run_dir/$1-b.ppm" $(window_rect) \
+    || fail "no moving picture in the window (see $run_dir/$1-a.png, $1-b.png)"
+}
+
+expect_no_camera_picture() {  # expect_no_camera_picture NAME
+  screenshot "$1"
+  [ -f "$run_dir/nousb.rgba" ] || ffmpeg -loglevel error -y -i "$SOURCE_DIR/viewer/resources/img/NoUSB.png" \
+    -f rawvideo -pix_fmt rgba "$run_dir/nousb.rgba"
+  python3 "$here/screen_check.py" picture "$run_dir/$1.ppm" "$run_dir/nousb.rgba" 640 480 \
+    || fail "the no-camera picture is not on the screen (see $run_dir/$1.png)"
+}
+
+start_with_camera() {
+  prepare_run standin
+  start_viewer
+  wait_log "M_thread_in_Image-----------------226" 60
+  expect_in_order "${startup_lines[@]}" "扫描设备数量： 1" "有设备并且是管理员启动" "驱动程序已安装1" \
+    "驱动程序已安装2" "M_thread_in_Image-----------------226"
+  sleep 2
+}
+
+# The stand-in camera streams into the live view.
+case_live() {
+  start_with_camera
+  expect_live_video live
+  close_viewer 20
+}
+
+# The camera's photo button: a photo of the live picture goes into Camera/ beside the program.
+case_camera_photo() {
+  start_with_camera
+  vcam photo
+  local i photo=""
+  for i in $(seq 100); do
+    photo=$(find "$run_dir/Viscana/Camera" -name '*.jpg' 2>/dev/null | head -n1)
+    [ -n "$photo" ] && break
+    sleep 0.1
+  done
+  [ -n "$photo" ] || fail "no photo in Camera/ after the camera's button"
+  [[ "$(basename "$photo")" =~ ^[0-9]{17}\.jpg$ ]] || fail "photo name $(basename "$photo") is not yyyyMMddhhmmsszzz.jpg"
+  local facts
+  facts=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height -of csv=p=0 "$photo")
+  [ "$facts" = "mjpeg,640,480" ] || fail "photo is not a 640x480 JPEG: $facts"
+  close_viewer 20
+}
+
+# Unplug and replug through WM_DEVICECHANGE: the stream ends, the no-camera picture shows, the camera
+# comes back and streams again.
+case_replug() {
+  start_with_camera
+  vcam unplug
+  wait_log "onM_thread_ThreadFinished M_thread  完全退出" 20
+  sleep 1
+  expect_no_camera_picture unplugged
+  local scans
+  scans=$(count_log "扫描设备数量： 1")
+  vcam plug
+  local i
+  for i in $(seq 200); do
+    [ "$(count_log "M_thread_in_Image-----------------226")" -ge 2 ] && break
+    sleep 0.1
+  done
+  [ "$(count_log "M_thread_in_Image-----------------226")" -ge 2 ] || fail "no new stream after the replug"
+  [ "$(count_log "扫描设备数量： 1")" -gt "$scans" ] || fail "no scan after WM_DEVICECHANGE"
+  sleep 2
+  expect_live_video replugged
+  close_viewer 20
+}
+
 case "$case_name" in
   folder) check_folder ;;
   no-camera) case_no_camera ;;
+  live) case_live ;;
+  camera-photo) case_camera_photo ;;
+  replug) case_replug ;;
   *) fail "unknown case $case_name" ;;
 esac
 echo "PASS: $case_name"
