@@ -15,6 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Self-contained binaries: no libgcc, libstdc++ or winpthread DLLs needed beside them under Wine.
+# Self-contained binaries: no libgcc, libstdc++ or winpthread DLLs needed beside them under Wine. The
+# viewer's tree undoes this (see the top-level CMakeLists): a Qt program shares the runtime DLLs with Qt.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages this project builds and tests with; installs only what is missing.
 #   scripts/install-deps.sh            Linux build and tests
-#   scripts/install-deps.sh --windows  also the mingw-w64 i686 cross compilers and 32-bit Wine
+#   scripts/install-deps.sh --windows  also the mingw-w64 cross compilers, 32-bit Wine and what
+#                                      scripts/build-windows-deps.sh needs to cross-build Qt and the
+#                                      media libraries from Debian's sources
 #   scripts/install-deps.sh --packaging  also what building and checking the Debian packages needs
 set -euo pipefail
 
@@ -21,7 +23,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 linux_pkgs=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
-  libusb-1.0-0-dev libudev-dev libopencv-dev libssl-dev
+  libusb-1.0-0-dev libudev-dev libssl-dev
   libturbojpeg0-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev libglib2.0-dev ccache
@@ -32,8 +34,10 @@ linux_pkgs=(
   python3 groff-base
 )
 packaging_pkgs=(dpkg-dev file lintian appstream man-db bash-completion)
-windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-  wine wine32:i386 wine64)
+windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  mingw-w64-i686-dev binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64
+  dpkg-dev nasm zstd xdotool)
 
 missing() {
   local p out=()

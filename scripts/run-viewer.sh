@@ -13,11 +13,18 @@
 #   scripts/run-viewer.sh --seconds N         stop it after N seconds (default without a display: 8)
 #   scripts/run-viewer.sh --screenshot FILE   screenshot of the window before it stops (default under
 #                                             Xvfb: build/run/screenshot.png)
+#   scripts/run-viewer.sh --windows           the 32-bit Windows program (Viscana.exe) under Wine,
+#                                             built first with its dependencies (see
+#                                             scripts/build-windows-viewer.sh); with the stand-in
+#                                             camera when it is built, else with no camera; takes
+#                                             --size, --fps, --lang, --seconds and --screenshot too
+#                                             (default build-win32-viewer/run/screenshot.png)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 mode=auto
+windows=0
 size=1280x720
 fps=25
 lang=""
@@ -27,12 +34,13 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --virtual-camera) mode=virtual ;;
     --real) mode=real ;;
+    --windows) windows=1 ;;
     --size) size=${2:?--size needs WxH}; shift ;;
     --fps) fps=${2:?--fps needs a number}; shift ;;
     --lang) lang=${2:?--lang needs zh or en}; shift ;;
     --seconds) seconds=${2:?--seconds needs a number}; shift ;;
     --screenshot) shot=${2:?--screenshot needs a file}; shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -40,6 +48,11 @@ done
 if ! [[ "$size" =~ ^[0-9]+x[0-9]+$ ]]; then echo "--size needs WIDTHxHEIGHT, for example 1280x720" >&2; exit 2; fi
 case "$lang" in ""|zh|en) ;; *) echo "--lang needs zh or en" >&2; exit 2 ;; esac
 if [ -n "$shot" ]; then shot=$(realpath -m "$shot"); fi
+
+if [ "$windows" -eq 1 ]; then
+  exec scripts/run-viewer-windows.sh --size "$size" --fps "$fps" --lang "$lang" --seconds "${seconds:-8}" \
+    --screenshot "${shot:-$top/build-win32-viewer/run/screenshot.png}"
+fi
 
 # A supported camera on the USB bus (vendor ids 0329, 2ce3, 3301)?
 real_camera_attached() {

@@ -10,6 +10,7 @@
 
 #include "image_conver_module.h"
 #include "synthetic_frames.h"
+#include "video_frames.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,7 +21,6 @@
 
 #include <QPixmap>
 
-#include <opencv2/videoio.hpp>
 
 #include <cstdlib>
 #include <ctime>
@@ -78,11 +78,11 @@ double processCpuSeconds()
 
 int countFrames(const QString &path)
 {
-    cv::VideoCapture capture(path.toStdString(), cv::CAP_FFMPEG);
-    if (!capture.isOpened())
+    VideoFrameReader reader;
+    if (!reader.open(path))
         return -1;
     int frames = 0;
-    while (capture.grab())
+    while (!reader.next().isNull())
         ++frames;
     return frames;
 }

@@ -1,5 +1,7 @@
 #include "media_test_support.h"
 
+#include "video_frames.h"
+
 #include <QBuffer>
 #include <QGuiApplication>
 #include <QImage>
@@ -7,8 +9,6 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
-#include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <cstring>
 #include <memory>
@@ -113,12 +113,14 @@ VideoFacts probeVideo(const QString &path)
 
 Bgr firstFrameCentre(const QString &path)
 {
-    cv::VideoCapture capture(path.toStdString(), cv::CAP_FFMPEG);
-    cv::Mat frame;
-    if (!capture.isOpened() || !capture.read(frame) || frame.empty() || frame.type() != CV_8UC3)
+    VideoFrameReader reader;
+    if (!reader.open(path))
         return {};
-    const cv::Vec3b px = frame.at<cv::Vec3b>(frame.rows / 2, frame.cols / 2);
-    return {px[0], px[1], px[2]};
+    const QImage frame = reader.next();
+    if (frame.isNull())
+        return {};
+    const QRgb px = frame.pixel(frame.width() / 2, frame.height() / 2);
+    return {qBlue(px), qGreen(px), qRed(px)};
 }
 
 }  // namespace mediatest

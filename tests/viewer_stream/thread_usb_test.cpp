@@ -5,14 +5,13 @@
 #include "camera_proto_testing.h"
 #include "qt_picture.h"
 #include "stream_generator.h"
+#include "video_frames.h"
 
 #include <QImage>
 #include <QTemporaryDir>
 #include <QtTest/qtestsystem.h>
 
 #include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -314,13 +313,12 @@ TEST_F(StreamTest, WrongHandshakeReplyIsLoggedAndStreams)
 std::vector<uint32_t> videoFrameNumbers(const QString &path, int *frames, QSize *size)
 {
     std::vector<uint32_t> numbers;
-    cv::VideoCapture capture(path.toStdString(), cv::CAP_FFMPEG);
+    VideoFrameReader reader;
     *frames = 0;
-    cv::Mat bgr, rgb;
-    while (capture.isOpened() && capture.read(bgr) && !bgr.empty()) {
+    if (!reader.open(path))
+        return numbers;
+    for (QImage image = reader.next(); !image.isNull(); image = reader.next()) {
         ++*frames;
-        cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
-        const QImage image(rgb.data, rgb.cols, rgb.rows, static_cast<int>(rgb.step), QImage::Format_RGB888);
         *size = image.size();
         if (const auto n = vcam::decodeFrameNumber(image))
             numbers.push_back(*n);

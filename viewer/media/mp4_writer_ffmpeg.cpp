@@ -22,9 +22,10 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
-#include <opencv2/core.hpp>
 #include <turbojpeg.h>
 
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -46,14 +47,27 @@ QString avErrorText(int code)
 
 // JPEG stores full-range levels (0-255); H.264 video is written in the video range (Y 16-235, Cb and
 // Cr 16-240), as the converted RGB frames were before. Both use the BT.601 matrix, so a scale and an
-// offset per component is the whole conversion (done in place, vectorised by OpenCV).
+// offset per component is the whole conversion: one table per kind of plane, applied in place.
+using LevelTable = std::array<uint8_t, 256>;
+
+LevelTable levelTable(double scale, double offset)
+{
+    LevelTable table{};
+    for (int v = 0; v < 256; ++v)
+        table[v] = static_cast<uint8_t>(std::lround(v * scale + offset));
+    return table;
+}
+
 void mapToVideoRange(uint8_t *plane, int stride, int width, int height, bool luma)
 {
-    cv::Mat levels(height, width, CV_8UC1, plane, static_cast<size_t>(stride));
-    if (luma)
-        levels.convertTo(levels, CV_8U, 219.0 / 255.0, 16.0);
-    else
-        levels.convertTo(levels, CV_8U, 224.0 / 255.0, 128.0 - 128.0 * 224.0 / 255.0);
+    static const LevelTable lumaTable = levelTable(219.0 / 255.0, 16.0);
+    static const LevelTable chromaTable = levelTable(224.0 / 255.0, 128.0 - 128.0 * 224.0 / 255.0);
+    const LevelTable &table = luma ? lumaTable : chromaTable;
+    for (int y = 0; y < height; ++y) {
+        uint8_t *row = plane + static_cast<ptrdiff_t>(y) * stride;
+        for (int x = 0; x < width; ++x)
+            row[x] = table[row[x]];
+    }
 }
 
 // The planar source format of a decoded JPEG, or AV_PIX_FMT_NONE when it is decoded to BGR instead.

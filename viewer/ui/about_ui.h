@@ -15,7 +15,7 @@ public:
     explicit AboutUI(QWidget *parent = nullptr);
     ~AboutUI() override;
 
-    static const char *programVersion() { return "1.0.17"; }
+    static const char *programVersion() { return VISCANA_VERSION; }
 
 private slots:
     void on_pushButton_clicked();

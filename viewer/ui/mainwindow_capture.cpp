@@ -12,6 +12,7 @@
 #include "live_view.h"
 #include "show_time.h"
 #include "thread_time_qlabel.h"
+#include "video_frames.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -19,9 +20,6 @@
 #include <QImage>
 #include <QPointer>
 #include <QThread>
-
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 namespace {
 
@@ -324,25 +322,14 @@ void MainWindow::Slots_GetSetTimerText(QString Text)
 
 void MainWindow::slots_Main_finished(QString Mp4Path)
 {
-    cv::VideoCapture capture(Mp4Path.toLocal8Bit().toStdString(), cv::CAP_FFMPEG);
-    if (!capture.isOpened()) {
+    // The thumbnail is the video's first picture at 100 x 100 (a photo's keeps its aspect ratio instead).
+    const QImage image = videoThumbnail(Mp4Path, QSize(100, 100));
+    if (image.isNull()) {
         qDebug() << "无法打开视频文件 " << Mp4Path;
         return;
     }
-    (void)capture.get(cv::CAP_PROP_FPS);
-    cv::Mat frame;
-    if (capture.read(frame) && !frame.empty() && frame.type() == CV_8UC3) {
-        cv::Mat small;
-        cv::resize(frame, small, cv::Size(100, 100), 0, 0, cv::INTER_LINEAR);
-        cv::cvtColor(small, small, cv::COLOR_BGR2RGB);
-        const QImage image(small.data, small.cols, small.rows, static_cast<int>(small.step),
-                           QImage::Format_RGB888);
-        ui->label_3->setPixmap(QPixmap::fromImage(image.copy()));
-        ui->label_Path->setText(Mp4Path);
-    } else {
-        qDebug() << "无法打开视频文件 " << Mp4Path;
-    }
-    capture.release();
+    ui->label_3->setPixmap(QPixmap::fromImage(image));
+    ui->label_Path->setText(Mp4Path);
 }
 
 bool MainWindow::finishRecordings(int timeoutMs)
