@@ -6,6 +6,7 @@ const std::vector<ModelKind> &servedModels()
 {
     static const std::vector<ModelKind> kinds = {
         echoModelKind(),
+        cameraModelKind(),
     };
     return kinds;
 }
