@@ -5,7 +5,7 @@
 #
 #   scripts/run-kernel-tests.sh                  install what is missing, build, boot, run every test
 #   scripts/run-kernel-tests.sh --only camera    only the tests whose name contains "camera"
-#   scripts/run-kernel-tests.sh --timeout S      limit for the whole guest (default 280 s)
+#   scripts/run-kernel-tests.sh --timeout S      limit for the whole guest (default 540 s)
 #   scripts/run-kernel-tests.sh --no-build       use the build folder as it is
 #   VM_ACCEL=tcg|kvm                             force the accelerator (default: KVM only where it works)
 # Results: build/kernel-vm/out/<test>/ (log, rc, files), serial console in build/kernel-vm/out/serial.log.
@@ -13,7 +13,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 only=""
-timeout=280
+timeout=540
 build=1
 build_dir=${BUILD_DIR:-$top/build}
 while [ $# -gt 0 ]; do

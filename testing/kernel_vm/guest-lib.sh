@@ -7,6 +7,7 @@ fail() { log "FAIL: $*"; exit 1; }
 # Asks the host to act and waits for its answer (at most $2 seconds, default 60):
 #   unplug NAME / plug NAME        detach or attach the device through QEMU (device_del, device_add)
 #   device-unplug NAME / device-plug NAME   the emulator itself reports the device gone or back
+#   stall NAME                     the device's next bulk IN transfer stalls (until the halt is cleared)
 #   restart NAME ARGS...           detach, restart the emulator with new model options, attach again
 vm_host() {
   req=$1; limit=${2:-60}

@@ -150,7 +150,7 @@ def main():
     ap.add_argument("--test", action="append", default=[])
     ap.add_argument("--env", action="append", default=[])
     ap.add_argument("--timeout", type=int, default=280)
-    ap.add_argument("--test-timeout", type=int, default=150)
+    ap.add_argument("--test-timeout", type=int, default=420)
     ap.add_argument("--accel", default=os.environ.get("VM_ACCEL", "auto"), choices=["auto", "tcg", "kvm"])
     a = ap.parse_args()
 
@@ -290,6 +290,8 @@ def handle(qmp, devices, words):
         attach(qmp, d)
     elif op in ("device-unplug", "device-plug"):
         d.proc.send_signal(signal.SIGUSR1 if op == "device-unplug" else signal.SIGUSR2)
+    elif op == "stall":
+        d.proc.send_signal(signal.SIGRTMIN)
     elif op == "restart":
         detach(qmp, d)
         d.stop()

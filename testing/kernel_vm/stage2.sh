@@ -25,8 +25,10 @@ if ! command -v udevadm >/dev/null 2>&1; then
 fi
 mkdir -p /etc/udev/rules.d
 systemd-udevd --daemon >/dev/null 2>&1 || echo "GUEST: udevd did not start"
-udevadm trigger --action=add --subsystem-match=pci --subsystem-match=usb --subsystem-match=scsi \
-                --subsystem-match=scsi_generic --subsystem-match=block
+# The USB controller's driver is loaded with udevd running, so every USB device (and the storage and
+# SCSI devices that follow) arrives as an event udevd handles; a trigger of all subsystems is slow.
+modprobe xhci_pci
+udevadm trigger --action=add --subsystem-match=usb
 udevadm settle -t 60
 echo "T_UDEV $(cut -d' ' -f1 /proc/uptime)"
 

@@ -97,6 +97,7 @@ struct Callbacks {
         Connection *c = Connection::self(priv);
         c->log(usbredirparser_debug, "reset");
         c->dropPending(usb_redir_cancelled);
+        c->halted_.clear();
         c->model_.reset();
         c->altSettings_.clear();
     }
@@ -458,8 +459,10 @@ Result Connection::standardRequest(const SetupPacket &s, Bytes &data)
         data = {0, 0};
         return Result::Ok;
     case 0x01:  // CLEAR_FEATURE
-        if (recipient == 2 && s.wValue == 0)  // ENDPOINT_HALT
+        if (recipient == 2 && s.wValue == 0) {  // ENDPOINT_HALT
+            halted_.erase(uint8_t(s.wIndex & 0xff));
             return model_.clearHalt(uint8_t(s.wIndex & 0xff));
+        }
         return Result::Ok;
     case 0x03:  // SET_FEATURE
         return Result::Ok;
@@ -541,6 +544,15 @@ void Connection::sendBulk(uint64_t id, uint8_t endpoint, uint8_t status, uint32_
 
 bool Connection::tryBulk(const Pending &p)
 {
+    if ((p.endpoint & 0x80) && haltNextIn_) {
+        haltNextIn_ = false;
+        halted_.insert(p.endpoint);
+    }
+    if (halted_.count(p.endpoint)) {
+        stats_.stalls++;
+        sendBulk(p.id, p.endpoint, usb_redir_stall, 0, nullptr, 0);
+        return true;
+    }
     if (p.endpoint & 0x80) {
         Bytes out;
         Result r = model_.bulkIn(p.endpoint, p.length, out);

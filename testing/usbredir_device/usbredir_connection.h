@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,9 @@ public:
     void disconnectDevice();
     void connectDevice();
     bool deviceConnected() const { return connected_; }
+    // Fault injection: the next bulk IN transfer stalls, and so does every later one on that endpoint
+    // until the host clears the halt (CLEAR_FEATURE(ENDPOINT_HALT)), as with a device that halts it.
+    void haltNextIn() { haltNextIn_ = true; }
 
     const ConnectionStats &stats() const { return stats_; }
     int fd() const { return fd_; }
@@ -105,6 +109,8 @@ private:
     EndpointTable table_;
     bool connected_ = false;   // announced to the peer and not disconnected since
     bool wantConnected_ = true;
+    bool haltNextIn_ = false;
+    std::set<uint8_t> halted_;
     uint8_t configuration_ = 1;
     std::map<uint8_t, uint8_t> altSettings_;  // interface -> alternate setting
     std::map<uint8_t, std::deque<Pending>> pending_;  // per endpoint, oldest first

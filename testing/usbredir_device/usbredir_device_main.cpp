@@ -4,12 +4,14 @@
 //   qemu-system-x86_64 ... -device qemu-xhci -chardev socket,id=c0,path=PATH -device usb-redir,chardev=c0
 //
 // Start it before QEMU (QEMU connects at start-up). SIGUSR1 unplugs the device, SIGUSR2 plugs it in
-// again; SIGTERM or SIGINT ends the program. With --stats the counters are written to FILE every second
+// again; SIGRTMIN makes the next bulk IN transfer stall (the endpoint stays halted until the host
+// clears it); SIGTERM or SIGINT ends the program. With --stats the counters are written to FILE every second
 // and at the end, one "name=value" per word.
 #include "served_models.h"
 #include "usbredir_server.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -20,10 +22,13 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_plugRequest{0};  // 1 plug, -1 unplug
+std::atomic<bool> g_haltRequest{false};
 
 void onSignal(int sig)
 {
-    if (sig == SIGUSR1)
+    if (sig == SIGRTMIN)
+        g_haltRequest = true;
+    else if (sig == SIGUSR1)
         g_plugRequest = -1;
     else if (sig == SIGUSR2)
         g_plugRequest = 1;
@@ -90,7 +95,7 @@ int main(int argc, char **argv)
     }
     struct sigaction sa {};
     sa.sa_handler = onSignal;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, int(SIGRTMIN)})
         sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     fprintf(stderr, "usbredir-device: serving %s on %s\n", kind->option.c_str() + 2, socketPath.c_str());
@@ -99,7 +104,10 @@ int main(int argc, char **argv)
         if (statsPath.empty())
             return;
         usbredir::ConnectionStats s = server.stats();
-        std::string line = "connections=" + std::to_string(server.connections()) +
+        const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        char time[32];
+        snprintf(time, sizeof time, "time=%.3f ", now);
+        std::string line = time + std::string("connections=") + std::to_string(server.connections()) +
                            " plugged=" + std::to_string(server.plugged()) +
                            " control=" + std::to_string(s.controlRequests) +
                            " bulk_out=" + std::to_string(s.bulkOut) + " bulk_out_bytes=" + std::to_string(s.bulkOutBytes) +
@@ -120,6 +128,10 @@ int main(int argc, char **argv)
                 device.setPresent(plug);
             server.setPlugged(plug);
             fprintf(stderr, "usbredir-device: %s\n", plug ? "plugged in" : "unplugged");
+        }
+        if (g_haltRequest.exchange(false)) {
+            server.haltNextIn();
+            fprintf(stderr, "usbredir-device: the next bulk IN transfer stalls\n");
         }
         if (++ticks % 10 == 0)
             writeStats();

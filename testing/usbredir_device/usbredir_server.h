@@ -26,6 +26,7 @@ public:
     // Unplug or plug the device for the current and later peers (serving thread only, e.g. from tick).
     void setPlugged(bool plugged);
     bool plugged() const { return plugged_; }
+    void haltNextIn() { if (conn_) conn_->haltNextIn(); }
     bool peerConnected() const { return conn_ != nullptr; }
     ConnectionStats stats() const;
     int connections() const { return connections_; }
