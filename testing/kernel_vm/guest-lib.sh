@@ -9,6 +9,8 @@ fail() { log "FAIL: $*"; exit 1; }
 #   device-unplug NAME / device-plug NAME   the emulator itself reports the device gone or back
 #   stall NAME                     the device's next bulk IN transfer stalls (until the halt is cleared)
 #   restart NAME ARGS...           detach, restart the emulator with new model options, attach again
+#   ffprobe PATH                   the host's ffprobe on a media file under $VM_DIR (codec, size, frames)
+# The host's answer (after "ok ") is left in HOST_ANSWER.
 vm_host() {
   req=$1; limit=${2:-60}
   id=$(cat /proc/sys/kernel/random/uuid)
@@ -20,6 +22,7 @@ vm_host() {
     sleep 0.1
   done
   answer=$(cat "$VM_DIR/ctl/$id.done")
+  HOST_ANSWER=${answer#ok }
   case "$answer" in ok*) return 0 ;; *) log "host: $answer"; return 1 ;; esac
 }
 

@@ -219,7 +219,7 @@ def main():
                         d.start()
                     continue
             break
-        serve(qemu, qmp, ctl, by_name)
+        serve(qemu, qmp, ctl, by_name, vm_dir)
         rc = qemu.wait()
         if rc != 0:
             log(f"QEMU ended with status {rc}" + (" (time limit reached)" if rc in (124, 137) else ""))
@@ -246,7 +246,7 @@ def stop_qemu(qemu):
             qemu.wait()
 
 
-def serve(qemu, qmp, ctl, devices):
+def serve(qemu, qmp, ctl, devices, vm_dir):
     """Answers the guest's requests (files ctl/ID.req, answered in ctl/ID.done) until QEMU ends."""
     while qemu.poll() is None:
         reqs = sorted(f for f in os.listdir(ctl) if f.endswith(".req"))
@@ -255,7 +255,7 @@ def serve(qemu, qmp, ctl, devices):
             words = open(path).read().split()
             os.unlink(path)
             try:
-                answer = "ok " + handle(qmp, devices, words)
+                answer = "ok " + handle(qmp, devices, words, vm_dir)
             except Exception as e:  # the guest test sees the reason and fails
                 answer = f"error: {e}"
             log(f"guest asked '{' '.join(words)}': {answer}")
@@ -280,7 +280,19 @@ def attach(qmp, d):
     qmp.command("device_add", driver="usb-redir", chardev=d.chardev(), id=d.name, bus="xhci.0")
 
 
-def handle(qmp, devices, words):
+def handle(qmp, devices, words, vm_dir):
+    if len(words) == 2 and words[0] == "ffprobe":
+        # Media files the guest wrote, checked with the host's ffprobe (it would take minutes to load in a
+        # TCG guest). Only files in the shared folder.
+        path = os.path.realpath(words[1])
+        if not path.startswith(vm_dir + os.sep) or not os.path.isfile(path):
+            raise ValueError(f"not a file of the test bed: {words[1]}")
+        r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+                            "stream=codec_name,width,height,nb_read_frames:format=duration", "-of",
+                            "default=nw=1", path], capture_output=True, text=True, timeout=60)
+        if r.returncode != 0:
+            raise ValueError("ffprobe: " + (r.stderr.strip().splitlines() or ["failed"])[-1])
+        return " ".join(r.stdout.split())
     if len(words) < 2 or words[1] not in devices:
         raise ValueError(f"unknown request or device: {' '.join(words)}")
     op, d = words[0], devices[words[1]]

@@ -40,20 +40,21 @@ sleep 1
 VPID=$(pgrep -u 1500 -x Viscana | head -1)
 [ -n "$VPID" ] || fail "the viewer did not start"
 
-shots=0
-probe() {  # kernel-frame-probe on the screen: --wait-live S SIZE / --wait-no-camera S
-  shots=$((shots + 1))
-  if [ "$1" = --wait-live ]; then set -- --wait-live "$2" --size "$3"; else set -- "$@" --no-camera "$NOUSB"; fi
-  QT_QPA_PLATFORM=xcb "$PROBE" "$@" --view $VIEW --save "$run/screen-$shots.png"
-}
+# One kernel-frame-probe answers every look at the screen (requests and answers through two FIFOs).
+mkfifo "$run/probe.in" "$run/probe.out"
+DISPLAY=:7 QT_QPA_PLATFORM=xcb "$PROBE" --view $VIEW --no-camera "$NOUSB" < "$run/probe.in" > "$run/probe.out" 2>"$run/probe.log" &
+exec 3>"$run/probe.in" 4<"$run/probe.out"
+ask() { echo "$*" >&3; read -r PROBE_ANSWER <&4 || fail "the probe has ended"; case "$PROBE_ANSWER" in ok*) return 0 ;; esac; return 1; }
 # Waits (at most $2 s) until the view shows two different camera frames (live video); prints them.
 wait_live() {
   kill -0 "$VPID" 2>/dev/null || fail "the viewer has ended"
-  probe --wait-live "$2" "$1" | sed -n 's/^live //p' | grep .
+  ask live "$2" "$1" && echo "${PROBE_ANSWER#ok live }"
 }
+shots=0
 wait_no_camera() {
   kill -0 "$VPID" 2>/dev/null || fail "the viewer has ended"
-  probe --wait-no-camera "$1" >/dev/null
+  shots=$((shots + 1))
+  ask no-camera "$1" "$run/no-camera-$shots.png"
 }
 click() { xdotool mousemove $1 $2 click 1; }
 captures() { find /home/$VM_USER "$run" -name "*.$1" 2>/dev/null | sort; }
@@ -67,22 +68,22 @@ click $PHOTO_BUTTON
 i=0; while [ -z "$(captures jpg)" ]; do i=$((i + 1)); [ $i -lt 100 ] || fail "no photo written"; sleep 0.2; done
 photo=$(captures jpg | head -1)
 sleep 1
-pn=$("$PROBE" --file "$photo" | awk '/^frame/{print $2}')
-[ -n "$pn" ] && [ "$pn" != none ] || fail "the photo $photo shows no camera frame"
+ask file "$photo" || fail "the photo $photo shows no camera frame: $PROBE_ANSWER"
+pn=${PROBE_ANSWER#ok frame }
 echo "RESULT photo: $photo, $(stat -c %s "$photo") bytes, shows frame $pn"
 
 # --- a 5 s recording
 click $RECORD_BUTTON
 sleep 5.3
 click $STOP_BUTTON
-i=0
-while :; do
-  mp4=$(captures mp4 | head -1)
-  if [ -n "$mp4" ] && ffprobe -v error "$mp4" >/dev/null 2>&1; then break; fi
-  i=$((i + 1)); [ $i -lt 150 ] || fail "no finished recording (found: ${mp4:-none})"
-  sleep 0.2
+# The recording is finished when its thread has quit (the encoder may still be catching up).
+i=0; until grep -a -q "ConverToVideo thread quit" "$run/CameraApp.log"; do
+  i=$((i + 1)); [ $i -lt 600 ] || fail "the recording was not finished within 120 s"; sleep 0.2
 done
-probe=$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=codec_name,width,height,nb_read_frames:format=duration -of default=nw=1 "$mp4" | tr '\n' ' ')
+mp4=$(captures mp4 | head -1)
+[ -n "$mp4" ] || fail "no recording written"
+cp "$mp4" "$TEST_OUT/" && vm_host "ffprobe $TEST_OUT/$(basename "$mp4")" || fail "the recording is not a valid video"
+probe=$HOST_ANSWER
 log "recording $mp4: $probe"
 echo "$probe" | grep -q 'codec_name=h264' || fail "the recording is not H264: $probe"
 dur=$(echo "$probe" | sed -n 's/.*duration=\([0-9.]*\).*/\1/p')

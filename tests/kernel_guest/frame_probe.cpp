@@ -1,11 +1,11 @@
-// kernel-frame-probe: what the viewer shows, for the guest tests (one process polls the screen, so a
-// slow guest does not start a program per look).
-//   kernel-frame-probe --file FILE                  the frame number in a picture (a photo)
-//   kernel-frame-probe --wait-live S [options]      until the live view shows two different camera frames
-//   kernel-frame-probe --wait-no-camera S [options] until the live view shows the no-camera picture
-// Options: --view X,Y,W,H (the live view on the screen), --size WxH (the camera's picture size: the view
-// is scaled back to it before reading the number), --no-camera PICTURE, --save FILE (the last screen).
-// Prints "frame N" / "frame none", "live A B", "no-camera"; exit status 0 when the condition was met.
+// kernel-frame-probe: what the viewer shows, for the guest tests. One process answers every request
+// of a test (read line by line from standard input), so a slow guest starts it only once.
+//   kernel-frame-probe [--view X,Y,W,H] [--no-camera PICTURE]
+// Requests (one answer line each, "ok ..." or "fail ..."):
+//   live SECONDS WxH          until the live view shows two different camera frames ("ok live A B"); the
+//                             view is scaled back to the camera's picture size WxH to read the numbers
+//   no-camera SECONDS [SAVE]  until the live view shows the no-camera picture (unscaled, in the middle)
+//   file PATH                 the frame number in a picture (a photo): "ok frame N"
 #include "stream_generator.h"
 
 #include <QElapsedTimer>
@@ -36,8 +36,8 @@ std::optional<uint32_t> frameIn(const QImage &screen, const Options &o)
     return vcam::StreamGenerator::decodeFrameNumber(area);
 }
 
-// The no-camera picture is drawn unscaled in the middle of the view; compared on its opaque pixels
-// (anti-aliased edges differ a little).
+// The no-camera picture is drawn unscaled in the middle of the view; compared on its opaque, bright
+// pixels (anti-aliased edges differ a little).
 bool noCameraIn(const QImage &screen, const Options &o)
 {
     const QImage &pic = o.noCamera;
@@ -48,7 +48,8 @@ bool noCameraIn(const QImage &screen, const Options &o)
     for (int y = 0; y < pic.height(); ++y)
         for (int x = 0; x < pic.width(); ++x) {
             const QRgb p = pic.pixel(x, y);
-            if (qAlpha(p) < 250 || !area.rect().contains(ox + x, oy + y))
+            // Only the picture's drawing (not its dark background, which an empty view also has).
+            if (qAlpha(p) < 250 || qRed(p) + qGreen(p) + qBlue(p) < 150 || !area.rect().contains(ox + x, oy + y))
                 continue;
             const QRgb s = area.pixel(ox + x, oy + y);
             diff += abs(qRed(p) - qRed(s)) + abs(qGreen(p) - qGreen(s)) + abs(qBlue(p) - qBlue(s));
@@ -57,88 +58,92 @@ bool noCameraIn(const QImage &screen, const Options &o)
     return n > 100 && diff / (3.0 * n) < 12;
 }
 
-}  // namespace
 
-int main(int argc, char **argv)
+// One request: "live SECONDS WxH [SAVE]", "no-camera SECONDS [SAVE]" or "file PATH". Answers one line
+// starting with "ok" or "fail".
+std::string answer(QScreen *screen, Options &o, const QRect &grab, const std::string &line)
 {
-    std::string mode, file, save;
+    char what[16] = {}, arg2[4096] = {}, arg3[4096] = {};
     double seconds = 0;
-    Options o;
-    o.view = QRect(0, 0, 0, 0);
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string a = argv[i];
-        const char *v = argv[i + 1];
-        int x, y, w, h;
-        if (a == "--file") {
-            mode = a;
-            file = v;
-        } else if (a == "--wait-live" || a == "--wait-no-camera") {
-            mode = a;
-            seconds = atof(v);
-        } else if (a == "--view" && sscanf(v, "%d,%d,%d,%d", &x, &y, &w, &h) == 4) {
-            o.view = QRect(x, y, w, h);
-        } else if (a == "--size" && sscanf(v, "%dx%d", &w, &h) == 2) {
-            o.size = QSize(w, h);
-        } else if (a == "--no-camera") {
-            o.noCamera = QImage(QString::fromLocal8Bit(v)).convertToFormat(QImage::Format_ARGB32);
-        } else if (a == "--save") {
-            save = v;
-        } else {
-            fprintf(stderr, "kernel-frame-probe: bad option %s %s\n", argv[i], v);
-            return 2;
-        }
+    const int n = sscanf(line.c_str(), "%15s %4095s %4095s", what, arg2, arg3);
+    const std::string cmd = what;
+    if (cmd == "file" && n >= 2) {
+        const QImage img(QString::fromLocal8Bit(arg2));
+        if (img.isNull())
+            return "fail cannot read " + std::string(arg2);
+        const auto f = vcam::StreamGenerator::decodeFrameNumber(img);
+        return f ? "ok frame " + std::to_string(*f) : "fail no frame number in " + std::string(arg2);
     }
-    if (mode == "--file") {
-        QImage img(QString::fromLocal8Bit(file.c_str()));
-        if (img.isNull()) {
-            fprintf(stderr, "kernel-frame-probe: cannot read %s\n", file.c_str());
-            return 1;
-        }
-        const auto n = vcam::StreamGenerator::decodeFrameNumber(img);
-        n ? printf("frame %u\n", *n) : printf("frame none\n");
-        return n ? 0 : 1;
+    if (n < 2 || (cmd != "live" && cmd != "no-camera") || (cmd == "live" && n < 3) || !screen)
+        return "fail bad request: " + line;
+    seconds = atof(arg2);
+    const std::string save = cmd == "no-camera" && n > 2 ? arg3 : "";
+    if (cmd == "live") {
+        int w = 0, h = 0;
+        if (sscanf(arg3, "%dx%d", &w, &h) != 2)
+            return "fail bad size " + std::string(arg3);
+        o.size = QSize(w, h);
     }
-    if (mode.empty() || (mode == "--wait-no-camera" && o.noCamera.isNull())) {
-        fprintf(stderr, "usage: see the head of frame_probe.cpp\n");
-        return 2;
-    }
-    QGuiApplication app(argc, argv);  // on the X display (DISPLAY): the screen is grabbed from it
-    QScreen *screen = QGuiApplication::primaryScreen();
-    if (!screen) {
-        fprintf(stderr, "kernel-frame-probe: no screen\n");
-        return 1;
-    }
-    const QRect grab = o.view;
     QElapsedTimer timer;
     timer.start();
     std::optional<uint32_t> first;
     QImage shot;
-    int rc = 1;
-    while (timer.elapsed() < seconds * 1000) {
+    std::string result;
+    while (result.empty() && timer.elapsed() < seconds * 1000) {
         // Only the view is grabbed; the checks then see it at (0, 0).
         shot = grab.isEmpty() ? screen->grabWindow(0).toImage()
                               : screen->grabWindow(0, grab.x(), grab.y(), grab.width(), grab.height()).toImage();
         o.view = shot.rect();
-        if (mode == "--wait-live") {
-            const auto n = frameIn(shot, o);
-            if (n && !first) {
-                first = n;
-            } else if (n && *n != *first) {
-                printf("live %u %u\n", *first, *n);
-                rc = 0;
-                break;
-            }
+        if (cmd == "live") {
+            const auto f = frameIn(shot, o);
+            if (f && !first)
+                first = f;
+            else if (f && *f != *first)
+                result = "ok live " + std::to_string(*first) + " " + std::to_string(*f);
         } else if (noCameraIn(shot, o)) {
-            printf("no-camera\n");
-            rc = 0;
-            break;
+            result = "ok no-camera";
         }
-        QThread::msleep(200);
+        if (result.empty())
+            QThread::msleep(150);
     }
-    if (rc != 0)
-        printf(mode == "--wait-live" ? "not live (first frame %s)\n" : "no no-camera picture%s\n",
-               first ? std::to_string(*first).c_str() : "");
     if (!save.empty() && !shot.isNull())
         shot.save(QString::fromLocal8Bit(save.c_str()));
-    return rc;
+    if (!result.empty())
+        return result;
+    return cmd == "live" ? "fail not live (first frame " + (first ? std::to_string(*first) : std::string("none")) + ")"
+                         : "fail no no-camera picture";
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        const char *v = argv[i + 1];
+        int x, y, w, h;
+        if (a == "--view" && sscanf(v, "%d,%d,%d,%d", &x, &y, &w, &h) == 4) {
+            o.view = QRect(x, y, w, h);
+        } else if (a == "--no-camera") {
+            o.noCamera = QImage(QString::fromLocal8Bit(v)).convertToFormat(QImage::Format_ARGB32);
+        } else {
+            fprintf(stderr, "usage: kernel-frame-probe [--view X,Y,W,H] [--no-camera PICTURE] < requests\n");
+            return 2;
+        }
+    }
+    QGuiApplication app(argc, argv);  // on the X display (DISPLAY): the screen is grabbed from it
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect grab = o.view;
+    char line[8192];
+    while (fgets(line, sizeof line, stdin)) {
+        std::string request(line);
+        while (!request.empty() && (request.back() == '\n' || request.back() == '\r'))
+            request.pop_back();
+        if (request.empty())
+            continue;
+        printf("%s\n", answer(screen, o, grab, request).c_str());
+        fflush(stdout);
+    }
+    return 0;
 }
