@@ -7,6 +7,7 @@
 #   scripts/run-kernel-tests.sh --only camera    only the tests whose name contains "camera"
 #   scripts/run-kernel-tests.sh --timeout S      limit for the whole guest (default 540 s)
 #   scripts/run-kernel-tests.sh --no-build       use the build folder as it is
+#   scripts/run-kernel-tests.sh --no-deps        install nothing (what is needed is there)
 #   VM_ACCEL=tcg|kvm                             force the accelerator (default: KVM only where it works)
 # Results: build/kernel-vm/out/<test>/ (log, rc, files), serial console in build/kernel-vm/out/serial.log.
 set -euo pipefail
@@ -15,13 +16,15 @@ cd "$top"
 only=""
 timeout=540
 build=1
+deps=1
 build_dir=${BUILD_DIR:-$top/build}
 while [ $# -gt 0 ]; do
   case "$1" in
     --only) only=${2:?--only needs a name}; shift ;;
     --timeout) timeout=${2:?--timeout needs seconds}; shift ;;
     --no-build) build=0 ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --no-deps) deps=0 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -38,9 +41,14 @@ while read -r kind rest; do
 done < <(grep -v '^\s*\(#\|$\)' "$suite")
 [ ${#tests[@]} -gt 0 ] || { echo "run-kernel-tests: no test matches '$only'" >&2; exit 2; }
 
+[ $deps -eq 0 ] || scripts/install-deps.sh --kernel
 if [ $build -eq 1 ]; then
-  scripts/install-deps.sh --kernel
-  [ -f "$build_dir/CMakeCache.txt" ] || cmake -S . -B "$build_dir" -G Ninja >/dev/null
+  # A build folder configured before the usbredir parser was installed has no usbredir-device yet.
+  if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$build_dir" -G Ninja >/dev/null
+  elif ! grep -q 'usbredir-device' "$build_dir/build.ninja" 2>/dev/null; then
+    cmake -S . -B "$build_dir" -U 'USBREDIRPARSER*' >/dev/null
+  fi
   nice cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"
 fi
 cache=$(testing/kernel_vm/prepare.sh)
