@@ -41,9 +41,11 @@ VPID=$(pgrep -u 1500 -x Viscana | head -1)
 [ -n "$VPID" ] || fail "the viewer did not start"
 
 # One kernel-frame-probe answers every look at the screen (requests and answers through two FIFOs).
-mkfifo "$run/probe.in" "$run/probe.out"
-DISPLAY=:7 QT_QPA_PLATFORM=xcb "$PROBE" --view $VIEW --no-camera "$NOUSB" < "$run/probe.in" > "$run/probe.out" 2>"$run/probe.log" &
-exec 3>"$run/probe.in" 4<"$run/probe.out"
+# (FIFOs on tmpfs: the shared folder cannot hold them.)
+fifo=$(mktemp -d)
+mkfifo "$fifo/in" "$fifo/out"
+DISPLAY=:7 QT_QPA_PLATFORM=xcb "$PROBE" --view $VIEW --no-camera "$NOUSB" < "$fifo/in" > "$fifo/out" 2>"$run/probe.log" &
+exec 3>"$fifo/in" 4<"$fifo/out"
 ask() { echo "$*" >&3; read -r PROBE_ANSWER <&4 || fail "the probe has ended"; case "$PROBE_ANSWER" in ok*) return 0 ;; esac; return 1; }
 # Waits (at most $2 s) until the view shows two different camera frames (live video); prints them.
 wait_live() {
