@@ -5,7 +5,8 @@
 #
 #   scripts/run-kernel-tests.sh                  install what is missing, build, boot, run every test
 #   scripts/run-kernel-tests.sh --only camera    only the tests whose name contains "camera"
-#   scripts/run-kernel-tests.sh --timeout S      limit for the whole guest (default 540 s)
+#   scripts/run-kernel-tests.sh --timeout S      limit for the whole guest (default 900 s; each test 720 s)
+#   scripts/run-kernel-tests.sh --env NAME=VALUE  passed to the guest tests (e.g. CAMERA_CYCLES=3)
 #   scripts/run-kernel-tests.sh --no-build       use the build folder as it is
 #   scripts/run-kernel-tests.sh --no-deps        install nothing (what is needed is there)
 #   VM_ACCEL=tcg|kvm                             force the accelerator (default: KVM only where it works)
@@ -14,7 +15,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 only=""
-timeout=540
+timeout=900
+test_timeout=720
+envs=()
 build=1
 deps=1
 build_dir=${BUILD_DIR:-$top/build}
@@ -24,7 +27,8 @@ while [ $# -gt 0 ]; do
     --timeout) timeout=${2:?--timeout needs seconds}; shift ;;
     --no-build) build=0 ;;
     --no-deps) deps=0 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --env) envs+=(--env "${2:?--env needs NAME=VALUE}"); shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -58,4 +62,4 @@ for d in "${devices[@]}"; do args+=(--device "$d"); done
 for t in "${tests[@]}"; do args+=(--test "$top/$t"); done
 exec python3 testing/kernel_vm/run_vm.py --cache "$cache" --vm-dir "$build_dir/kernel-vm" --src "$top" \
   --build "$build_dir" --emulator "$build_dir/testing/usbredir_device/usbredir-device" --timeout "$timeout" \
-  "${args[@]}"
+  --test-timeout "$test_timeout" "${args[@]}" "${envs[@]}"
