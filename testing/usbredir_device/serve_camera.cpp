@@ -1,8 +1,6 @@
 #include "camera_device_model.h"
 #include "served_models.h"
 
-#include <QGuiApplication>
-
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -77,14 +75,6 @@ ModelKind cameraModelKind()
                 vcam::CameraModelConfig config;
                 if (!parseCameraArgs(args, config, error))
                     return false;
-                // The scenes are drawn with QPainter, which needs a GUI application (no display: offscreen).
-                if (!QGuiApplication::instance()) {
-                    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-                    static int argc = 1;
-                    static char name[] = "usbredir-device";
-                    static char *argv[] = {name, nullptr};
-                    new QGuiApplication(argc, argv);
-                }
                 auto model = std::make_unique<vcam::CameraDeviceModel>(config);
                 auto *cam = model.get();
                 out.stats = [cam] {

@@ -6,7 +6,7 @@
 //                             view is scaled back to the camera's picture size WxH to read the numbers
 //   no-camera SECONDS [SAVE]  until the live view shows the no-camera picture (unscaled, in the middle)
 //   file PATH                 the frame number in a picture (a photo): "ok frame N"
-#include "stream_generator.h"
+#include "qt_picture.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -33,7 +33,7 @@ std::optional<uint32_t> frameIn(const QImage &screen, const Options &o)
     QImage area = screen.copy(o.view).convertToFormat(QImage::Format_RGB32);
     if (o.size.isValid())
         area = area.scaled(o.size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    return vcam::StreamGenerator::decodeFrameNumber(area);
+    return vcam::decodeFrameNumber(area);
 }
 
 // The no-camera picture is drawn unscaled in the middle of the view; compared on its opaque, bright
@@ -71,7 +71,7 @@ std::string answer(QScreen *screen, Options &o, const QRect &grab, const std::st
         const QImage img(QString::fromLocal8Bit(arg2));
         if (img.isNull())
             return "fail cannot read " + std::string(arg2);
-        const auto f = vcam::StreamGenerator::decodeFrameNumber(img);
+        const auto f = vcam::decodeFrameNumber(img);
         return f ? "ok frame " + std::to_string(*f) : "fail no frame number in " + std::string(arg2);
     }
     if (n < 2 || (cmd != "live" && cmd != "no-camera") || (cmd == "live" && n < 3) || !screen)
