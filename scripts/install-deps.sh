@@ -5,15 +5,18 @@
 #                                      scripts/build-windows-deps.sh needs to cross-build Qt and the
 #                                      media libraries from Debian's sources
 #   scripts/install-deps.sh --packaging  also what building and checking the Debian packages needs
+#   scripts/install-deps.sh --kernel   also QEMU and what the kernel tests' guest is made of
 set -euo pipefail
 
 want_windows=0
 want_packaging=0
+want_kernel=0
 for a in "$@"; do
   case "$a" in
     --windows) want_windows=1 ;;
     --packaging) want_packaging=1 ;;
-    *) echo "usage: $0 [--windows] [--packaging]" >&2; exit 2 ;;
+    --kernel) want_kernel=1 ;;
+    *) echo "usage: $0 [--windows] [--packaging] [--kernel]" >&2; exit 2 ;;
   esac
 done
 
@@ -34,6 +37,11 @@ linux_pkgs=(
   python3 groff-base
 )
 packaging_pkgs=(dpkg-dev file lintian appstream man-db bash-completion)
+# The kernel tests: QEMU (with qboot), the usbredir parser, the guest's initramfs (busybox, modules,
+# cpio), and the tools the guest tests use from the host's root. udev itself is unpacked from its
+# package for the guest when the host has none (testing/kernel_vm/prepare.sh).
+kernel_pkgs=(qemu-system-x86 qemu-system-data libusbredirparser-dev busybox-static kmod cpio xz-utils
+  util-linux xdotool)
 windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   mingw-w64-i686-dev binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
@@ -62,6 +70,7 @@ if [ "$want_windows" -eq 1 ]; then
   pkgs+=("${windows_pkgs[@]}")
 fi
 if [ "$want_packaging" -eq 1 ]; then pkgs+=("${packaging_pkgs[@]}"); fi
+if [ "$want_kernel" -eq 1 ]; then pkgs+=("${kernel_pkgs[@]}"); fi
 
 todo=$(missing "${pkgs[@]}")
 if [ -n "$todo" ]; then

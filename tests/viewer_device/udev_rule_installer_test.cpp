@@ -83,9 +83,16 @@ const DriverDevice kCamera{0x2CE3, 0x3301, "cam", nullptr};
 TEST(UdevRuleInstallerTest, ShippedRuleCoversTheThreeVendors)
 {
     const std::string rule = kCameraRuleText;
-    for (const char *vid : {"0329", "2ce3", "3301"})
-        EXPECT_NE(rule.find(std::string("ATTR{idVendor}==\"") + vid + "\""), std::string::npos) << vid;
-    EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos);
+    for (const char *vid : {"0329", "2ce3", "3301"}) {
+        // Each vendor's line grants both ways: the seat's user (uaccess) and, for users without a seat,
+        // the plugdev group.
+        const size_t at = rule.find(std::string("ATTR{idVendor}==\"") + vid + "\"");
+        ASSERT_NE(at, std::string::npos) << vid;
+        const size_t start = rule.rfind('\n', at) + 1;
+        const std::string line = rule.substr(start, rule.find('\n', at) - start);
+        for (const char *part : {"MODE=\"0660\"", "GROUP=\"plugdev\"", "TAG+=\"uaccess\""})
+            EXPECT_NE(line.find(part), std::string::npos) << vid << ": " << part;
+    }
     EXPECT_STREQ(kCameraRuleFileName, "70-viscana-camera.rules");
 }
 
