@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "access/commands.h"
@@ -120,6 +124,65 @@ TEST(LinuxBlockTest, PathsAndNames) {
   EXPECT_EQ(ResolveDevicePath("/dev/sg3"), "/dev/sg3");
   EXPECT_EQ(ResolveDevicePath("\\\\.\\PhysicalDrive4000"), "");
   EXPECT_EQ(ResolveDevicePath("C:"), "");
+}
+
+// A sysfs tree as the kernel lays it out for two USB disks (sdb with partition sdb1 and sg node sg2;
+// sdc whose sg driver is not loaded) and a CD-ROM, built in a temporary folder.
+class ScsiGenericNodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    namespace fs = std::filesystem;
+    root_ = fs::temp_directory_path() / ("quillon-sysfs-" + std::to_string(::getpid()));
+    fs::remove_all(root_);
+    const fs::path host = root_ / "devices/pci0000:00/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0";
+    fs::create_directories(host / "scsi_generic/sg2");
+    fs::create_directories(host / "block/sdb/sdb1");
+    std::ofstream(host / "block/sdb/sdb1/partition") << "1\n";
+    fs::create_directory_symlink("../..", host / "block/sdb/device");
+    const fs::path other = root_ / "devices/pci0000:00/usb1/1-2/1-2:1.0/host1/target1:0:0/1:0:0:0";
+    fs::create_directories(other / "block/sdc");
+    fs::create_directory_symlink("../..", other / "block/sdc/device");
+    const fs::path cd = root_ / "devices/pci0000:00/usb1/1-3/1-3:1.0/host2/target2:0:0/2:0:0:0";
+    fs::create_directories(cd / "scsi_generic/sg9");
+    fs::create_directories(cd / "block/sr0");
+    fs::create_directory_symlink("../..", cd / "block/sr0/device");
+    fs::create_directories(root_ / "class/block");
+    fs::create_directory_symlink(host / "block/sdb", root_ / "class/block/sdb");
+    fs::create_directory_symlink(host / "block/sdb/sdb1", root_ / "class/block/sdb1");
+    fs::create_directory_symlink(other / "block/sdc", root_ / "class/block/sdc");
+    fs::create_directory_symlink(cd / "block/sr0", root_ / "class/block/sr0");
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+  std::filesystem::path root_;
+};
+
+TEST_F(ScsiGenericNodeTest, BlockNodesMapToTheirDisksSgNode) {
+  using linux_block::ScsiGenericNode;
+  const std::string sys = root_.string();
+  const struct {
+    const char* node;
+    const char* expected;
+  } cases[] = {
+      {"/dev/sdb", "/dev/sg2"},    // the disk
+      {"/dev/sdb1", "/dev/sg2"},   // a partition: its disk's node
+      {"/dev/sr0", "/dev/sg9"},    // a CD-ROM
+      {"/dev/sdc", ""},            // no sg driver
+      {"/dev/sdz", ""},            // no such disk
+      {"/dev/sg4", "/dev/sg4"},    // already a generic node
+      {"/dev/qvb1", ""},           // not in sysfs (the preloaded virtual bridge's nodes)
+      {"/dev/", ""},
+      {"/dev/..", ""},
+      {"sdb", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ScsiGenericNode(c.node, sys), c.expected) << c.node;
+}
+
+TEST_F(ScsiGenericNodeTest, CommandsFallBackToTheBlockNodeWithoutAnSgNode) {
+  using linux_block::CommandNodeFor;
+  // Nodes not in the temporary sysfs, or whose sg node is not a device here, stay as they are.
+  EXPECT_EQ(CommandNodeFor("/dev/qvb1", root_.string()), "/dev/qvb1");
+  EXPECT_EQ(CommandNodeFor("/dev/sdc", root_.string()), "/dev/sdc");
+  EXPECT_EQ(CommandNodeFor("\\\\.\\PhysicalDrive4000", root_.string()), "");
 }
 
 TEST(LinuxBackendTest, MissingDeviceCannotBeOpened) {

@@ -3,8 +3,11 @@
 #include "platform/linux/block_devices.h"
 
 #include <libudev.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <map>
 #include <memory>
 
@@ -125,6 +128,38 @@ std::string ResolveDevicePath(const std::string& path) {
   if (!disk && !ParseNumberedPath(path, "\\\\.\\CDROM", &number)) return {};
   const std::vector<BlockDisk> list = ListDisks(!disk);
   return number < list.size() ? list[number].devnode : std::string();
+}
+
+std::string ScsiGenericNode(const std::string& node, const std::string& sysRoot) {
+  namespace fs = std::filesystem;
+  if (!StartsWith(node, "/dev/")) return {};
+  const std::string name = node.substr(node.rfind('/') + 1);
+  if (StartsWith(name, "sg") && name.size() > 2) return node;
+  if (name.empty() || name == "." || name == "..") return {};
+  std::error_code ec;
+  fs::path block = fs::path(sysRoot) / "class" / "block" / name;
+  if (!fs::exists(block, ec)) return {};
+  // A partition sits inside its disk's folder; resolving the link first makes ".." that folder.
+  if (fs::exists(block / "partition", ec)) block = fs::canonical(block, ec).parent_path();
+  if (ec) return {};
+  std::vector<std::string> found;
+  for (fs::directory_iterator it(block / "device" / "scsi_generic", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string sg = it->path().filename().string();
+    if (StartsWith(sg, "sg")) found.push_back(sg);
+  }
+  if (found.empty()) return {};
+  std::sort(found.begin(), found.end(), KernelNameLess);
+  return "/dev/" + found.front();
+}
+
+std::string CommandNodeFor(const std::string& path, const std::string& sysRoot) {
+  const std::string node = ResolveDevicePath(path);
+  if (node.empty()) return {};
+  std::string sg = ScsiGenericNode(node, sysRoot);
+  struct stat st {};
+  // Only a node that exists as a character device; otherwise the block node (root may use it).
+  if (sg.empty() || sg == node || ::stat(sg.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return node;
+  return sg;
 }
 
 }  // namespace quillon::platform::linux_block

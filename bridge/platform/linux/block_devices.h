@@ -36,6 +36,17 @@ std::vector<Volume> ListVolumes();
 // "/dev/..." path as it is. Empty when there is no such device.
 std::string ResolveDevicePath(const std::string& path);
 
+// The SCSI generic node ("/dev/sg3") of the disk behind a block device node ("/dev/sdb" or one of its
+// partitions), found in sysfs under sysRoot (the disk's device/scsi_generic folder). A "/dev/sg..." node
+// is its own; empty when the node is not a SCSI disk or the sg driver is not loaded.
+std::string ScsiGenericNode(const std::string& node, const std::string& sysRoot = "/sys");
+
+// The node the library sends SCSI commands to for a device path: the disk's SCSI generic node when
+// there is one, else the node ResolveDevicePath gives. The block layer refuses vendor opcodes on
+// /dev/sdX to a caller without CAP_SYS_RAWIO, while the sg driver lets anyone with read-write access
+// send them, so a user the access rule lets in can manage the bridge without root.
+std::string CommandNodeFor(const std::string& path, const std::string& sysRoot = "/sys");
+
 // Parses "<prefix><decimal number>" exactly; false for anything else.
 bool ParseNumberedPath(const std::string& path, const std::string& prefix, std::uint32_t* number);
 

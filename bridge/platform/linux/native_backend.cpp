@@ -1,5 +1,6 @@
-// The Linux backend: vendor CDBs through SG_IO on SCSI disks and CD-ROMs, enumeration through udev,
-// and volumes with drive letters assigned in device order (Linux has none of its own).
+// The Linux backend: vendor CDBs through SG_IO on the SCSI generic nodes of disks and CD-ROMs,
+// enumeration through udev, and volumes with drive letters assigned in device order (Linux has none
+// of its own).
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -70,7 +71,8 @@ class LinuxBackend : public Backend {
       *error = kErrorInvalidParameter;
       return kInvalidDeviceHandle;
     }
-    const int fd = OpenNode(linux_block::ResolveDevicePath(path), O_RDWR | O_NONBLOCK, error);
+    // Commands go to the disk's SCSI generic node; volume I/O keeps the block node.
+    const int fd = OpenNode(linux_block::CommandNodeFor(path), O_RDWR | O_NONBLOCK, error);
     return fd < 0 ? kInvalidDeviceHandle : fd;
   }
 
