@@ -14,7 +14,8 @@ for component in quillon_runtime quillon_dev quillon; do
   cmake --install "$build" --prefix "$prefix" --component $component >/dev/null
 done
 [ ! -e "$prefix/bin/Viscana" ] || { echo "the quillon components installed the viewer" >&2; exit 1; }
-for f in bin/quillon include/quillon/quillon.h include/quillon/quillon_device.h; do
+for f in bin/quillon include/quillon/quillon.h include/quillon/quillon_device.h \
+    lib/udev/rules.d/70-quillon-bridge.rules; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 pc=$(find "$prefix" -name quillon.pc)
