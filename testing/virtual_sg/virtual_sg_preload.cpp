@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "access/scsi.h"
+#include "raw_command.h"
 #include "virtual_bridge_store.h"
 
 namespace {
@@ -102,44 +103,26 @@ int SgIo(quillon::platform::DeviceHandle handle, sg_io_hdr_t* hdr) {
     errno = EINVAL;
     return -1;
   }
-  std::vector<std::uint8_t> request(kRequestBufferSize, 0);
   const bool in = hdr->dxfer_direction == SG_DXFER_FROM_DEV;
   const std::uint32_t n = hdr->dxfer_direction == SG_DXFER_NONE ? 0 : hdr->dxfer_len;
-  request[spt::kLength] = kPassThroughHeaderSize;
-  request[spt::kCdbLength] = hdr->cmd_len;
-  request[spt::kSenseInfoLength] = static_cast<std::uint8_t>(std::min<unsigned>(hdr->mx_sb_len, kSenseSize));
-  request[spt::kDataIn] = in ? 1 : 0;
-  const std::uint32_t timeout = hdr->timeout / 1000;
-  std::memcpy(&request[spt::kDataTransferLength], &n, 4);
-  std::memcpy(&request[spt::kTimeOutValue], &timeout, 4);
-  request[spt::kDataBufferOffset] = kDataOffset;
-  request[spt::kSenseInfoOffset] = kSenseOffset;
-  std::memcpy(&request[spt::kCdb], hdr->cmdp, hdr->cmd_len);
-  if (!in && n > 0) std::memcpy(&request[kDataOffset], hdr->dxferp, n);
-  const std::uint32_t length = kDataOffset + n;
-  const platform::PassThroughResult r = State().bridge->SendPassThrough(handle, request.data(), length, length);
+  const std::uint8_t senseRoom = static_cast<std::uint8_t>(std::min<unsigned>(hdr->mx_sb_len, kSenseSize));
+  const vt::RawOutcome r = vt::RunRawCommand(*State().bridge, handle, hdr->cmdp, hdr->cmd_len, in,
+                                             static_cast<std::uint8_t*>(hdr->dxferp), n, hdr->timeout / 1000, senseRoom);
   hdr->status = hdr->masked_status = hdr->host_status = hdr->driver_status = 0;
   hdr->sb_len_wr = 0;
   hdr->resid = 0;
-  if (!r.ok) {
+  if (!r.delivered) {
     // The kernel's host codes: no connection, time-out, other error.
     hdr->host_status = r.error == platform::kErrorDeviceNotConnected ? 0x01
                        : r.error == platform::kErrorSemTimeout     ? 0x03
                                                                    : 0x07;
     return 0;
   }
-  hdr->status = r.scsiStatus;
-  if (in && n > 0) {
-    std::uint32_t moved = 0;
-    std::memcpy(&moved, &request[spt::kDataTransferLength], 4);
-    moved = std::min(moved, n);
-    std::memcpy(hdr->dxferp, &request[kDataOffset], moved);
-    hdr->resid = static_cast<int>(n - moved);
-  }
-  const unsigned sense = std::min<unsigned>(request[spt::kSenseInfoLength], hdr->mx_sb_len);
-  if (r.scsiStatus != 0 && sense > 0 && hdr->sbp != nullptr) {
-    std::memcpy(hdr->sbp, &request[kSenseOffset], sense);
-    hdr->sb_len_wr = static_cast<unsigned char>(sense);
+  hdr->status = r.status;
+  if (in && n > 0) hdr->resid = static_cast<int>(n - r.moved);
+  if (!r.sense.empty() && hdr->sbp != nullptr) {
+    std::memcpy(hdr->sbp, r.sense.data(), r.sense.size());
+    hdr->sb_len_wr = static_cast<unsigned char>(r.sense.size());
     hdr->driver_status = 0x08;  // sense data present
   }
   return 0;
