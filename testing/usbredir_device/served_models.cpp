@@ -7,6 +7,9 @@ const std::vector<ModelKind> &servedModels()
     static const std::vector<ModelKind> kinds = {
         echoModelKind(),
         cameraModelKind(),
+#ifdef USBREDIR_SERVES_BRIDGE
+        bridgeModelKind(),
+#endif
     };
     return kinds;
 }

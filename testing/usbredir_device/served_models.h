@@ -27,5 +27,6 @@ const std::vector<ModelKind> &servedModels();
 // One kind per file; servedModels() lists them.
 ModelKind echoModelKind();
 ModelKind cameraModelKind();
+ModelKind bridgeModelKind();  // when built with the virtual bridge
 
 }  // namespace usbredir

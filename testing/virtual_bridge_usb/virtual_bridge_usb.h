@@ -27,10 +27,10 @@
 
 namespace quillon::testing {
 
-// The USB ids the virtual bridge presents (the test vendor and product id of pid.codes); the bridge
-// access rule the library ships lists them.
+// The USB ids the virtual bridge presents (a test product id under the shared pid.codes vendor id); the
+// bridge access rule the library ships lists them.
 constexpr std::uint16_t kVirtualBridgeVendorId = 0x1209;
-constexpr std::uint16_t kVirtualBridgeProductId = 0x0001;
+constexpr std::uint16_t kVirtualBridgeProductId = 0x0002;
 
 class VirtualBridgeUsb : public usbdev::UsbDeviceModel {
  public:
