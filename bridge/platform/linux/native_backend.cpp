@@ -138,7 +138,9 @@ class LinuxBackend : public Backend {
     std::string node;
     for (const Volume& v : linux_block::ListVolumes())
       if (v.driveLetter == driveLetter) node = v.devnode;
-    const int fd = OpenNode(node, O_RDWR, error);
+    // Without O_NONBLOCK a removable disk with no medium (an empty cipher region, which the formatter
+    // locks before giving it its size) refuses to open; the handle only locks and flushes the volume.
+    const int fd = OpenNode(node, O_RDWR | O_NONBLOCK, error);
     return fd < 0 ? kInvalidDeviceHandle : fd;
   }
 
@@ -158,7 +160,7 @@ class LinuxBackend : public Backend {
         if (!linux_volume::UnmountFileSystems(fd, error)) return false;
         char link[64];
         std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-        const int held = ::open(link, O_RDWR | O_EXCL | O_CLOEXEC);
+        const int held = ::open(link, O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
         if (held < 0) {
           *error = linux_sg::ErrorFromErrno(errno);
           return false;
