@@ -144,8 +144,13 @@ check_volume exfat $SDB
 step "detached in the middle of a command"
 (
   n=0
-  while as_user "$Q" --quiet read-flash --address 0 --output $W/loop.txt 2> $W/loop.err; do n=$((n + 1)); done
-  echo "$? $n" > $W/loop.rc
+  while :; do
+    as_user "$Q" --quiet --device $SDA read-flash --address 0 --output $W/loop.txt 2> $W/loop.err
+    rc=$?
+    [ $rc = 0 ] || break
+    n=$((n + 1))
+  done
+  echo "$rc $n" > $W/loop.rc
 ) &
 loop=$!
 sleep 2
