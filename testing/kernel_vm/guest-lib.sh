@@ -37,11 +37,12 @@ usb_dev_path() {
   return 1
 }
 
-# Waits (at most $3 seconds) until the device is present ("present") or absent ("absent").
+# Waits (at most $3 seconds) until the device with vendor id $2 ("1209", or "1209:0001" with the product
+# id: the echo device and the bridge share a vendor id) is present ("present") or absent ("absent").
 wait_usb() {
-  want=$1; vid=$2; limit=${3:-20}; i=0
+  want=$1; vid=${2%%:*}; pid=; case $2 in *:*) pid=${2#*:} ;; esac; limit=${3:-20}; i=0
   while :; do
-    if usb_dev_path "$vid" >/dev/null; then [ "$want" = present ] && return 0
+    if usb_dev_path "$vid" "$pid" >/dev/null; then [ "$want" = present ] && return 0
     else [ "$want" = absent ] && return 0; fi
     i=$((i + 1)); [ $i -le $((limit * 10)) ] || return 1
     sleep 0.1

@@ -45,7 +45,7 @@ wait_nodes() {
 step "install the access rule"
 cmake --install "$BUILD_DIR" --component quillon --prefix /usr/local > $W/install.log 2>&1 || { cat $W/install.log; fail "install"; }
 [ -f /etc/udev/rules.d/70-quillon-bridge.rules ] || fail "the rule is not in /etc/udev/rules.d"
-wait_usb present $VID 30 || fail "no USB device $VID"
+wait_usb present $VID:$PID 30 || fail "no USB device $VID:$PID"
 log "installed"
 wait_nodes || fail "no sd and sg nodes for both LUNs"
 set -- $(lun_nodes 0); SDA=$1 SGA=$2
