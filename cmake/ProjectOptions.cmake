@@ -24,6 +24,10 @@ endif()
 option(VISCANA_CCACHE "Use ccache as the compiler launcher when it is installed" ON)
 find_program(CCACHE_PROGRAM ccache)
 if(VISCANA_CCACHE AND CCACHE_PROGRAM AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
-  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
-  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  # Paths under the source tree are hashed relative to it, so clones in other folders (CI's) hit the
+  # same cache entries.
+  set(_ccache ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1
+    CCACHE_MAXSIZE=20G ${CCACHE_PROGRAM})
+  set(CMAKE_C_COMPILER_LAUNCHER ${_ccache})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${_ccache})
 endif()
