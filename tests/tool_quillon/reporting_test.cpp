@@ -114,7 +114,7 @@ TEST_F(ToolReporting, ConcurrentInitCreatesOneBridge) {
 // A device that does not answer is a failure, not a "no".
 TEST_F(ToolReporting, NoAnswerIsNotNo) {
   Init();
-  for (const char* command : {"has-password", "is-public"}) {
+  for (const char* command : {"has-password", "is-public", "old-scheme"}) {
     Result run = Q({"--json", "--device", "\\\\.\\PhysicalDrive9", command});
     EXPECT_EQ(run.status, 1) << command;
     EXPECT_TRUE(Contains(run.out, "\"ok\": false")) << run.out;

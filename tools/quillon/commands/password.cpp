@@ -208,6 +208,8 @@ int PasswordInfo(Context& c) {
 
 int OldSupport(Context& c) {
   const bool yes = SupportPasswordOld(c.device.c_str()) != 0;
+  // 0 means "no" only when the controller answered.
+  if (!yes && c.DeviceFailed()) return c.ExportFailed("SupportPasswordOld failed");
   c.out().Line(yes ? "the controller takes old-scheme passwords" : "the controller does not take old-scheme passwords");
   c.out().Json().Add("old_scheme", yes);
   return kExitOk;
