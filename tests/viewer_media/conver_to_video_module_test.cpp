@@ -1,8 +1,10 @@
 #include "conver_to_video_module.h"
+#include "file_size_limit.h"
 #include "media_test_support.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QSemaphore>
 #include <QTemporaryDir>
@@ -148,6 +150,63 @@ TEST_F(RecorderTest, FailedOpenIsLoggedAndLeavesNoFile)
         EXPECT_EQ(m_log.count(kPauseMessage) - pausedBefore, 3);
         EXPECT_FALSE(QFile::exists(c.file));
     }
+}
+
+// A recording whose file cannot be created is refused at once, says why and leaves no file.
+TEST_F(RecorderTest, FileThatCannotBeCreatedIsRefusedAtOnce)
+{
+    const struct {
+        const char *name;
+        QString file;
+        rlim_t sizeLimit;  // 0: none
+        Mp4Writer::Failure expected;
+    } cases[] = {
+        {"disk full", path(QStringLiteral("full.mp4")), 200, Mp4Writer::Failure::NoSpace},
+        {"missing folder", path(QStringLiteral("no/such/folder/x.mp4")), 0, Mp4Writer::Failure::Other},
+    };
+    uint id = 40;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ConverToVideoModule work(id++, 3000);
+        {
+            std::unique_ptr<testsupport::FileSizeLimit> limit;
+            if (c.sizeLimit)
+                limit = std::make_unique<testsupport::FileSizeLimit>(c.sizeLimit);
+            EXPECT_FALSE(work.openFile(c.file, QSize(320, 240)));
+        }
+        EXPECT_EQ(work.failure(), c.expected);
+        EXPECT_FALSE(QFile::exists(c.file));
+    }
+}
+
+// A disk that fills up mid-way: the recording reports it once, and its file is cut back to the whole
+// fragments it holds, so it plays with every frame of them (fragments of 50 frames, a key frame each).
+TEST_F(RecorderTest, FullDiskMidWayLeavesAPlayableFileAndIsReported)
+{
+    const QString file = path(QStringLiteral("filling.mp4"));
+    constexpr rlim_t kLimit = 40000;
+    {
+        testsupport::FileSizeLimit limit(kLimit);
+        ASSERT_TRUE(limit.ok());
+        ConverToVideoModule work(50, 60000);
+        SignalLog<uint, int> failed(&work, &ConverToVideoModule::workFailed);
+        SignalLog<uint> finished(&work, &ConverToVideoModule::workFinish);
+        ASSERT_TRUE(work.openFile(file, QSize(320, 240)));
+        emit work.startVideo(file, QSize(320, 240));
+        for (int i = 0; i < 1500; ++i)
+            feed(work, makeJpeg(QSize(320, 240), kRed, i));
+        ASSERT_TRUE(failed.waitForCount(1, 60000));
+        EXPECT_EQ(std::get<1>(failed.calls().first()), static_cast<int>(Mp4Writer::Failure::NoSpace));
+        EXPECT_EQ(work.failure(), Mp4Writer::Failure::NoSpace);
+        ASSERT_TRUE(finish(work, finished));
+        EXPECT_EQ(failed.count(), 1);
+    }
+    EXPECT_EQ(m_log.count(QStringLiteral("VideoWriter write error")), 1);
+    EXPECT_LE(QFileInfo(file).size(), static_cast<qint64>(kLimit));
+    const VideoFacts facts = probeVideo(file);
+    EXPECT_EQ(facts.codec, "h264");
+    EXPECT_GE(facts.frames, 50);
+    EXPECT_EQ(facts.frames % 50, 0) << facts.frames;
 }
 
 // The watchdog stays quiet while frames come and fires once, when they stop.

@@ -140,6 +140,20 @@ void ConverToVideoModule::on_ConverToVideoModule_startVideo(QString savePath, QS
     emit workStart(m_workId);
 }
 
+bool ConverToVideoModule::openFile(const QString &savePath, const QSize &size)
+{
+    // The recording thread has nothing to do until startVideo arrives, so the writer is this thread's.
+    m_savePath = savePath;
+    m_size = size;
+    openWriter();
+    return m_writer->isOpened();
+}
+
+Mp4Writer::Failure ConverToVideoModule::failure() const
+{
+    return static_cast<Mp4Writer::Failure>(m_failure.load());
+}
+
 void ConverToVideoModule::openWriter()
 {
     m_writer = new Mp4Writer();
@@ -147,6 +161,7 @@ void ConverToVideoModule::openWriter()
         if (!m_writer->errorText().isEmpty())
             qDebug().noquote() << "VideoWriter open error: " << m_writer->errorText();
         qDebug().noquote() << "isOpened savePath 打开失败: " << m_savePath;
+        m_failure = static_cast<int>(m_writer->failure());
         QFile::remove(m_savePath);
         return;
     }
@@ -170,7 +185,10 @@ void ConverToVideoModule::writeFrame(const char *data, int len)
     // (a full disk) is finished with what it holds; later frames are then dropped as for a closed file.
     if (m_writer->write(data, len) == Mp4Writer::Result::Failed) {
         qDebug().noquote() << "VideoWriter write error: " << m_writer->errorText();
+        const Mp4Writer::Failure why = m_writer->failure();
         m_writer->release();
+        m_failure = static_cast<int>(why);
+        emit workFailed(m_workId, static_cast<int>(why));
     }
 }
 

@@ -5,11 +5,13 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
-class Mp4Writer;
+#include "mp4_writer.h"
+
 class QTimer;
 
 // One recording ("work"): writes the JPEG frames it is given into one MP4 file (H264, 25 fps, through
@@ -34,6 +36,12 @@ public:
     ConverToVideoModule(uint workId, int timeoutMs, QObject *parent = nullptr);
     ~ConverToVideoModule() override;
 
+    // Creates the recording's file at once, in the caller's thread, before startVideo is emitted (which
+    // then keeps this file). False when it cannot be created: no file is left and failure() says why.
+    bool openFile(const QString &savePath, const QSize &size);
+    // Why the file could not be opened or written (set before workFailed is emitted).
+    Mp4Writer::Failure failure() const;
+
     ConverToVideoModule(const ConverToVideoModule &) = delete;
     ConverToVideoModule &operator=(const ConverToVideoModule &) = delete;
 
@@ -54,6 +62,9 @@ signals:
     void newImageData(char *data, int len);
     void workStart(uint workId);
     void workFinish(uint workId);
+    // The file could not be written further (a full disk): it has been finished with what it holds
+    // and later frames are dropped; the owner stops the recording.
+    void workFailed(uint workId, int failure);
     void trigTimeOut(uint workId);
 
 private slots:
@@ -86,6 +97,7 @@ private:
     std::unordered_map<char *, int> m_backlog;  // frame and its length
     qint64 m_backlogBytes = 0;
     bool m_droppingFrames = false;
+    std::atomic<int> m_failure{static_cast<int>(Mp4Writer::Failure::None)};
     quint64 m_burstDrops = 0;
     quint64 m_droppedFrames = 0;
 };

@@ -191,13 +191,21 @@ void ImageConverModule::dispatchFrame(const char *data, int len)
         it.value()->queueFrameCopy(data, len);
 }
 
-int ImageConverModule::startVideoWork(const QString &savePath, const QSize &size, int workId)
+int ImageConverModule::startVideoWork(const QString &savePath, const QSize &size, int workId,
+                                      Mp4Writer::Failure *failure)
 {
     QMutexLocker lock(&m_mutex);
     if (m_works.contains(workId))
         return -1;
 
     QSharedPointer<ConverToVideoModule> work(new ConverToVideoModule(static_cast<uint>(workId), 3000, nullptr));
+    // A file that cannot be created starts no recording: the caller says so instead of showing a
+    // recording that writes nothing.
+    if (!work->openFile(savePath, size)) {
+        if (failure)
+            *failure = work->failure();
+        return kFileNotCreated;
+    }
     emit work->startVideo(savePath, size);
     connect(work.data(), &ConverToVideoModule::workFinish, this, &ImageConverModule::videWorkFinishSlots);
     connect(work.data(), &ConverToVideoModule::trigTimeOut, this, &ImageConverModule::videWorkTimeOutSlots);

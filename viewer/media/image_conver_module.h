@@ -51,9 +51,12 @@ public:
     // (the stream thread) must have stopped by then.
     static ImageConverModule *instance();
 
-    // Starts a recording into savePath with frames of the given size. Returns workId, or -1 when a work
-    // with that id is already under way (nothing is created then).
-    int startVideoWork(const QString &savePath, const QSize &size, int workId);
+    // Starts a recording into savePath with frames of the given size; its file is created before this
+    // returns. Returns workId, -1 when a work with that id is already under way, or kFileNotCreated
+    // when the file cannot be created (why in *failure); nothing is started then.
+    static constexpr int kFileNotCreated = -2;
+    int startVideoWork(const QString &savePath, const QSize &size, int workId,
+                       Mp4Writer::Failure *failure = nullptr);
     // condition true lets the work write frames, false holds them back.
     void pauseVideoWork(int workId, bool condition);
     void stopVideoWork(int workId);

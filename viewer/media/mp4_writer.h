@@ -22,11 +22,16 @@ public:
     bool isOpened() const;
     QString errorText() const;
 
+    // What the last failure was, as far as the user can act on it.
+    enum class Failure { None, NoSpace, NoPermission, Other };
+    Failure failure() const;
+
     enum class Result { Written, NotDecoded, Failed };
     // Decodes one frame and encodes it. NotDecoded: not a picture, nothing written.
     Result write(const char *data, int len);
 
-    // Flushes the encoder and finishes the file; the writer is closed afterwards.
+    // Flushes the encoder and finishes the file; the writer is closed afterwards. After a failed write
+    // (a full disk) the file is cut back to the last frames that were written completely, so it plays.
     void release();
 
     // The encoder and its settings, for the log and the benchmarks.

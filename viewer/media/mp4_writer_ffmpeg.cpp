@@ -8,12 +8,18 @@
 // A 4:2:0 JPEG of the file's size (the usual camera frame) is decoded straight into the encoder's input
 // planes: no colour conversion and no chroma resampling, only the JPEG's full-range levels are mapped to
 // the video range. Other frames go through libswscale.
+//
+// The file is a fragmented MP4: its header is written first and each group of pictures (from one key
+// frame to the next) follows as a self-contained fragment. A file cut off after any whole fragment
+// plays, so a disk that fills up mid-way (or a process that ends without finishing the file) loses at
+// most the last two seconds, never the recording.
 
 #include "mp4_writer.h"
 
 #include "jpeg_picture.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QImage>
 
 extern "C" {
@@ -26,6 +32,7 @@ extern "C" {
 
 #include <array>
 #include <cmath>
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -99,6 +106,13 @@ struct Mp4Writer::Impl {
     bool opened = false;
     int64_t nextPts = 0;
     QString error;
+    int errorCode = 0;
+    QString path;
+    // The file's size after its last whole fragment, and the packets written since.
+    int64_t wholeSize = 0;
+    int packetsInFragment = 0;
+    // A write failed: the file's tail past wholeSize is not to be trusted.
+    bool damaged = false;
 
     // Frames that are not written straight into the encoder's input: their decoded pixels and the scaler.
     std::vector<uint8_t> scratch;
@@ -133,14 +147,45 @@ struct Mp4Writer::Impl {
     bool fail(const QString &what, int code)
     {
         error = what + QStringLiteral(": ") + avErrorText(code);
+        errorCode = code;
         return false;
+    }
+
+    // The output's own error (a failed write of buffered bytes) over the code a call returned.
+    int outputError(int code) const
+    {
+        return format && format->pb && format->pb->error < 0 ? format->pb->error : code;
+    }
+
+    // Writes the fragment gathered so far and notes where the file is whole.
+    bool cutFragment()
+    {
+        if (packetsInFragment == 0)
+            return true;
+        int r = av_write_frame(format, nullptr);
+        if (r >= 0) {
+            avio_flush(format->pb);
+            r = outputError(0);
+        }
+        if (r < 0) {
+            damaged = true;
+            return fail(QStringLiteral("writing failed"), r);
+        }
+        packetsInFragment = 0;
+        wholeSize = avio_tell(format->pb);
+        return true;
     }
 
     bool open(const QString &path, QSize size, int fps)
     {
         close();
         error.clear();
+        errorCode = 0;
         nextPts = 0;
+        wholeSize = 0;
+        packetsInFragment = 0;
+        damaged = false;
+        this->path = path;
         // The encoder's statistics and notes would go to standard error; failures are reported here.
         static const bool quiet = [] {
             av_log_set_level(AV_LOG_ERROR);
@@ -203,9 +248,18 @@ struct Mp4Writer::Impl {
             if (r < 0)
                 return fail(QStringLiteral("cannot create the file"), r);
         }
-        r = avformat_write_header(format, nullptr);
+        // Fragments are cut by this writer, at each key frame (cutFragment).
+        AVDictionary *muxOptions = nullptr;
+        av_dict_set(&muxOptions, "movflags", "frag_custom+empty_moov+default_base_moof", 0);
+        r = avformat_write_header(format, &muxOptions);
+        av_dict_free(&muxOptions);
+        if (r >= 0) {
+            avio_flush(format->pb);
+            r = outputError(r);
+        }
         if (r < 0)
             return fail(QStringLiteral("cannot write the file header"), r);
+        wholeSize = avio_tell(format->pb);
 
         frame = av_frame_alloc();
         packet = av_packet_alloc();
@@ -232,11 +286,22 @@ struct Mp4Writer::Impl {
                 return true;
             if (r < 0)
                 return fail(QStringLiteral("encoding failed"), r);
+            // A key frame starts the next fragment.
+            if ((packet->flags & AV_PKT_FLAG_KEY) && !cutFragment()) {
+                av_packet_unref(packet);
+                return false;
+            }
             av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
             packet->stream_index = stream->index;
-            r = av_interleaved_write_frame(format, packet);
-            if (r < 0)
+            // One stream: nothing to interleave.
+            r = av_write_frame(format, packet);
+            av_packet_unref(packet);
+            r = outputError(r);
+            if (r < 0) {
+                damaged = true;
                 return fail(QStringLiteral("writing failed"), r);
+            }
+            ++packetsInFragment;
         }
     }
 
@@ -363,12 +428,46 @@ struct Mp4Writer::Impl {
             close();
             return;
         }
-        if (avcodec_send_frame(codec, nullptr) >= 0)
+        if (!damaged && avcodec_send_frame(codec, nullptr) >= 0)
             drain();
-        const int r = av_write_trailer(format);
-        if (r < 0)
-            fail(QStringLiteral("cannot finish the file"), r);
+        if (!damaged) {
+            int r = av_write_trailer(format);
+            if (r >= 0) {
+                avio_flush(format->pb);
+                r = outputError(r);
+            }
+            if (r < 0) {
+                damaged = true;
+                fail(QStringLiteral("cannot finish the file"), r);
+            }
+        }
         close();
+        if (damaged) {
+            // The bytes past the last whole fragment may be a fragment cut short: without them the file
+            // plays.
+            if (!QFile::resize(path, wholeSize))
+                qDebug().noquote() << "cannot cut the video back to its whole fragments:" << path;
+        }
+    }
+
+    Failure failure() const
+    {
+        switch (errorCode) {
+        case 0:
+            return error.isEmpty() ? Failure::None : Failure::Other;
+        case AVERROR(ENOSPC):
+        case AVERROR(EFBIG):
+#ifdef EDQUOT
+        case AVERROR(EDQUOT):
+#endif
+            return Failure::NoSpace;
+        case AVERROR(EACCES):
+        case AVERROR(EPERM):
+        case AVERROR(EROFS):
+            return Failure::NoPermission;
+        default:
+            return Failure::Other;
+        }
     }
 };
 
@@ -395,6 +494,11 @@ bool Mp4Writer::isOpened() const
 QString Mp4Writer::errorText() const
 {
     return d->error;
+}
+
+Mp4Writer::Failure Mp4Writer::failure() const
+{
+    return d->failure();
 }
 
 Mp4Writer::Result Mp4Writer::write(const char *data, int len)
