@@ -139,6 +139,24 @@ TEST_F(RecordingWindowTest, StreamEndingStopsTheRecordingThroughTheClock)
     EXPECT_GT(facts.frames, 0);
 }
 
+// The camera's removal may be noticed first by the presence pass (the device event) rather than by the
+// stream thread's failed read; the recording stops either way.
+TEST_F(RecordingWindowTest, RemovalSeenFirstByThePresencePassStopsTheRecording)
+{
+    ASSERT_TRUE(openWindow());
+    const QString path = startRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return label("label_TimeNumber")->text() == "00:01"; }, 5000));
+    // Unplugged and the pass run at once, before the stream thread's end can be delivered.
+    m_cam->unplug();
+    ASSERT_TRUE(QMetaObject::invokeMethod(m_window.get(), "slots_USBInsertionMessage", Qt::DirectConnection));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_log.count("  没有开录像不会来这里") == 1; }, 15000));
+    EXPECT_EQ(m_log.count("onM_thread_ThreadFinished M_thread  完全退出"), 1);
+    EXPECT_TRUE(button("pushButton_story")->isVisible());
+    EXPECT_EQ(label("label_TimeNumber")->text(), "00:00");
+    ASSERT_TRUE(waitUntilFinished(path));
+    EXPECT_EQ(probeVideo(path).codec, "h264");
+}
+
 TEST_F(RecordingWindowTest, ClosingWhileRecordingFinishesTheFile)
 {
     ASSERT_TRUE(openWindow());

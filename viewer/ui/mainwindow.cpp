@@ -278,10 +278,14 @@ void MainWindow::on_btnscan_clicked()
 void MainWindow::onM_thread_ThreadFinished()
 {
     qDebug() << "onM_thread_ThreadFinished M_thread  完全退出";
-    // A report from a stream thread that has already been replaced concerns no current stream.
+    // A stream thread that a presence pass has already ended and released: the live view was handled
+    // there. Unless a new stream has taken its place, a recording it fed ends now, as at any stream end.
     QObject *from = sender();
-    if (from && from != M_thread.data())
+    if (from && from != M_thread.data()) {
+        if (M_thread.isNull() && m_timeThread)
+            emit signal_USB_deviceExists_If();
         return;
+    }
     stopStreamThread();
     showNoCamera();
     if (m_timeThread)

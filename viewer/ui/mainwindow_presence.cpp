@@ -30,8 +30,10 @@ void MainWindow::endStreamThread(const char *line, const char *runningLine)
     if (M_thread.isNull())
         return;
     qDebug() << line;
-    // Its reports from now on concern no current stream.
-    disconnect(M_thread.data(), nullptr, this, nullptr);
+    // Its read reports from now on concern no current stream. Its end still reaches
+    // onM_thread_ThreadFinished, which then stops a recording it was feeding: the camera's removal is
+    // noticed here or by the stream thread, whichever comes first, and both must end the recording.
+    disconnect(M_thread.data(), &ThreadUSB::signals_In_Image, this, nullptr);
     if (M_thread->isRunning()) {
         if (runningLine)
             qDebug() << runningLine;
