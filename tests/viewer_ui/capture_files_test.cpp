@@ -1,13 +1,18 @@
 #include "capture_files.h"
 
+#include "file_size_limit.h"
 #include "log_capture.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 namespace {
 
@@ -47,6 +52,9 @@ TEST(CaptureFolderTest, ProgramFolderThenPicturesThenNothing)
     EXPECT_EQ(capture::captureFolderIn(blocked + "/program", pictures, "Camera"), fallback);
     EXPECT_TRUE(QFileInfo(fallback).isDir());
     EXPECT_EQ(log.count("captures go to"), 1);
+    // The window is told once too.
+    EXPECT_EQ(capture::takeFallbackNotice(), fallback);
+    EXPECT_EQ(capture::takeFallbackNotice(), QString());
 
     // Neither can be made: no folder, and a log line.
     EXPECT_EQ(capture::captureFolderIn(blocked + "/program", blocked + "/pictures", "Camera"), QString());
@@ -56,6 +64,57 @@ TEST(CaptureFolderTest, ProgramFolderThenPicturesThenNothing)
     capture::setCaptureRoots(program, pictures);
     EXPECT_EQ(capture::captureFolder("Camera"), program + "/Camera");
     capture::setCaptureRoots(QString(), QString());
+}
+
+// A photo is complete at its name or not there at all: a failed write leaves neither the photo nor
+// its temporary file, and says why.
+TEST(WritePhotoTest, CompleteOrNothing)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    QImage picture(640, 480, QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixel(x, y, qRgb(x * 7 % 256, y * 13 % 256, (x ^ y) % 256));  // about 100 kB as JPEG
+    const QString blocked = tmp.filePath("blocked");  // a file where a folder should be
+    {
+        QFile f(blocked);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const struct {
+        const char *name;
+        QString path;
+        rlim_t sizeLimit;  // 0: none
+        capture::WriteFailure expected;
+    } cases[] = {
+        {"written", tmp.filePath("ok.jpg"), 0, capture::WriteFailure::None},
+        {"disk full at the first bytes", tmp.filePath("full.jpg"), 1, capture::WriteFailure::NoSpace},
+        {"disk full mid-way", tmp.filePath("half.jpg"), 20000, capture::WriteFailure::NoSpace},
+        {"folder not there", blocked + "/x.jpg", 0, capture::WriteFailure::NoPermission},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QString why;
+        capture::WriteFailure result;
+        {
+            std::unique_ptr<testsupport::FileSizeLimit> limit;
+            if (c.sizeLimit)
+                limit = std::make_unique<testsupport::FileSizeLimit>(c.sizeLimit);
+            ASSERT_TRUE(!limit || limit->ok());
+            result = capture::writePhoto(picture, c.path, &why);
+        }
+        EXPECT_EQ(result, c.expected) << why.toStdString();
+        EXPECT_EQ(why.isEmpty(), c.expected == capture::WriteFailure::None);
+        if (c.expected == capture::WriteFailure::None) {
+            QImageReader reader(c.path);
+            EXPECT_EQ(reader.read().size(), picture.size());
+        } else {
+            EXPECT_FALSE(QFile::exists(c.path));
+        }
+    }
+    // Nothing else is left in the folder: no temporary file, no piece of a photo.
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({"blocked", "ok.jpg"}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QImage>
 #include <QString>
 
 // Where photos and videos go and how they are named.
@@ -20,6 +21,24 @@ QString captureFolderIn(const QString &programDir, const QString &picturesDir, c
 QString captureBaseName(const QDateTime &when);
 // "<folder>/<name>.<suffix>"
 QString capturePath(const QString &folder, const QDateTime &when, const QString &suffix);
+
+// Why a capture file could not be written.
+enum class WriteFailure {
+    None,
+    NoSpace,       // the disk (or the process's file-size limit) is full
+    NoPermission,  // the file cannot be created there
+    Other,
+};
+
+// Writes the picture to `path` (format from the suffix) through a temporary file in the same folder that
+// is renamed into place only once it is complete, so a failed write leaves no file behind; the temporary
+// file's name does not end in the capture suffix. Returns WriteFailure::None on success; `detail` gets
+// the system's text of a failure.
+WriteFailure writePhoto(const QImage &picture, const QString &path, QString *detail = nullptr);
+
+// The fallback folder the captures have just moved to (see captureFolderIn), once: the first call after
+// the move answers it and later calls answer an empty text until the captures move again.
+QString takeFallbackNotice();
 
 // Replaces the program and Pictures folders that captureFolder looks at (empty texts: the real ones).
 void setCaptureRoots(const QString &programDir, const QString &picturesDir);
