@@ -51,6 +51,9 @@ void onTerminationRequest(QObject *context, std::function<void()> handler)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A write past the process's file-size limit then fails (EFBIG) as one to a full disk does, and is
+    // handled like it, instead of ending the process with its recordings unfinished.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace viscana::platform
