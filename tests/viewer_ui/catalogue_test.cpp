@@ -116,4 +116,52 @@ TEST(CatalogueTest, EnglishTexts)
     EXPECT_FALSE(tr.translate("AboutUI", "本软件仅用于连接配套的USB摄像头。").isEmpty());
 }
 
+// The window's notices, tooltips and keys are in both catalogues: English translated, Chinese as written.
+TEST(CatalogueTest, NoticeAndTooltipTextsInBothLanguages)
+{
+    const struct {
+        const char *context, *source, *english;
+    } table[] = {
+        {"MainWindow", "照片未保存: 磁盘空间不足。", "Photo not saved: the disk is full."},
+        {"MainWindow", "照片未保存: 没有写入权限。", "Photo not saved: no permission to write there."},
+        {"MainWindow", "照片未保存。", "Photo not saved."},
+        {"MainWindow", "无法开始录像: 磁盘空间不足。", "Recording could not start: the disk is full."},
+        {"MainWindow", "无法开始录像: 没有写入权限。", "Recording could not start: no permission to write there."},
+        {"MainWindow", "无法开始录像。", "Recording could not start."},
+        {"MainWindow", "录像已提前停止: 磁盘空间不足。已录制的部分已保存。",
+         "Recording stopped early: the disk is full. What was recorded is saved."},
+        {"MainWindow", "录像已提前停止。已录制的部分已保存。", "Recording stopped early. What was recorded is saved."},
+        {"MainWindow", "摄像头有数据传来, 但画面无法显示。",
+         "Data arrives from the camera, but its pictures cannot be shown."},
+        {"MainWindow", "程序文件夹不可写入, 照片和录像将保存到:\n%1",
+         "The program folder cannot be written to; photos and videos now go to:\n%1"},
+        {"MainWindow", "拍照 (空格键)", "Take a photo (Space)"},
+        {"MainWindow", "开始录像 (R)", "Start recording (R)"},
+        {"MainWindow", "停止录像 (R)", "Stop recording (R)"},
+        {"MainWindow", "暂停录像 (P)", "Pause recording (P)"},
+        {"MainWindow", "继续录像 (P)", "Resume recording (P)"},
+        {"MainWindow", "倒计时: 关 (T)", "Countdown: off (T)"},
+        {"MainWindow", "倒计时: %1 秒 (T)", "Countdown: %1 s (T)"},
+        {"MainWindow", "关于", "About"},
+        {"MainWindow", "最小化", "Minimise"},
+        {"MainWindow", "最大化", "Maximise"},
+        {"MainWindow", "关闭", "Close"},
+        {"MainWindow", "最新拍摄: %1\n单击打开所在文件夹", "Newest capture: %1\nClick to open its folder"},
+        {"MainWindow", "还没有照片或录像", "No photo or video yet"},
+        {"AboutUI", "返回 (Esc)", "Back (Esc)"},
+    };
+    QTranslator en, zh;
+    ASSERT_TRUE(en.load(QStringLiteral(":/translate/tr_en.qm")));
+    ASSERT_TRUE(zh.load(QStringLiteral(":/translate/tr_zh.qm")));
+    bool ok = false;
+    const QSet<Entry> zhCatalogue = readTs(QStringLiteral(VISCANA_TR_ZH_TS), &ok);
+    ASSERT_TRUE(ok);
+    for (const auto &row : table) {
+        const QString source = QString::fromUtf8(row.source);
+        EXPECT_EQ(en.translate(row.context, row.source), QString::fromUtf8(row.english)) << row.source;
+        EXPECT_TRUE(zhCatalogue.contains({QLatin1String(row.context), source})) << row.source;
+        EXPECT_EQ(zh.translate(row.context, row.source), source) << row.source;
+    }
+}
+
 }  // namespace

@@ -248,6 +248,8 @@ void ThreadUSB::run()
             m_mutex.unlock();
             break;
         }
+        if (got > 0)
+            m_bytesRead += static_cast<quint64>(got);
         proto_input(buf, got);
         m_mutex.unlock();
     }

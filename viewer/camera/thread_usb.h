@@ -37,6 +37,10 @@ public:
     // owner waits with wait() or for finished. Also ends a paused stream.
     void stopStream();
 
+    // Bytes the stream has delivered so far (any thread): the window tells data that arrives without
+    // a picture to show from a camera that sends nothing.
+    quint64 bytesRead() const { return m_bytesRead.load(); }
+
     // Parser callback, in the stream thread: a heap copy of the frame goes to the converter, and a
     // frame with the camera's photo request also raises ButtonPhoto.
     static int frame_callback(vs_frameinfo_t *info, void *user);
@@ -69,4 +73,5 @@ private:
     // Set while pause waits for the lock: the run loop then leaves the lock alone after its read.
     std::atomic<bool> m_pausePending{false};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<quint64> m_bytesRead{0};
 };

@@ -9,6 +9,8 @@ AboutUI::AboutUI(QWidget *parent) : QWidget(parent), ui(new Ui::AboutUI)
     // The back arrow has no picture of its own in the resources: the "break" arrow stands in for it.
     ui->pushButton->setIcon(workingFolderIcon(QStringLiteral("back.png"), QStringLiteral("break.png")));
     ui->label_5->setText(QString::fromLatin1(programVersion()));
+    ui->pushButton->setToolTip(tr("返回 (Esc)"));
+    ui->pushButton->setFocusPolicy(Qt::NoFocus);
     setMinimumWidth(200);
     setMinimumHeight(300);
     setWindowFlags(Qt::FramelessWindowHint);

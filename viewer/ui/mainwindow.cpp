@@ -153,7 +153,9 @@ MainWindow::MainWindow(QWidget *parent)
         }
     }
 
+    setUpNoticesAndKeys();
     showNewestCapture();
+    notifyFallbackFolder();
     // SIGINT and SIGTERM close the window like its close button, so no recording is lost.
     viscana::platform::onTerminationRequest(this, [this] { close(); });
 
@@ -240,11 +242,24 @@ void MainWindow::showNewestCapture()
         return;
     }
     qDebug() << "最新文件名：" << files.first();
-    const QString path = folder + QLatin1Char('/') + files.first();
-    const QPixmap thumb =
-        QPixmap(path).scaled(100, 100, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    ui->label_Path->setText(path);
-    ui->label_3->setPixmap(thumb);
+    showThumbnailOf(folder, files);
+}
+
+bool MainWindow::showThumbnailOf(const QString &folder, const QStringList &files)
+{
+    // A picture that cannot be read (cut short by an earlier version on a full disk) is passed over.
+    for (const QString &name : files) {
+        const QString path = folder + QLatin1Char('/') + name;
+        const QPixmap picture(path);
+        if (picture.isNull()) {
+            qWarning().noquote() << "capture cannot be read, not shown as the thumbnail:" << path;
+            continue;
+        }
+        ui->label_Path->setText(path);
+        ui->label_3->setPixmap(picture.scaled(100, 100, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        return true;
+    }
+    return false;
 }
 
 void MainWindow::on_btnCameraCtrl_clicked()
@@ -333,6 +348,7 @@ void MainWindow::updateImageSlot(QPixmap pixMap)
     if (!m_liveFrame && !pixMap.isNull())
         qDebug() << "live view: first picture" << pixMap.width() << "x" << pixMap.height();
     m_liveFrame = !pixMap.isNull();
+    m_liveFrameShown = m_liveFrameShown || m_liveFrame;
 }
 
 void MainWindow::on_pushButton_8_clicked()

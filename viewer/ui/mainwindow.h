@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFuture>
 #include <QList>
 #include <QMainWindow>
@@ -24,6 +25,9 @@ QT_END_NAMESPACE
 
 class AboutUI;
 class LiveView;
+class NoticeBar;
+class QPushButton;
+class QTimer;
 class ShowTime;
 class ThreadInDrive;
 class ThreadUSB;
@@ -126,6 +130,30 @@ private:
     // Hides the window and finishes the recordings, once (mainwindow_chrome.cpp).
     void closeSequence();
     static int closeWaitMs();
+    // Deletes the open About panel (a press outside it, or Esc).
+    void closeAboutPanel();
+
+    // Notices, keys and tooltips (mainwindow_notices.cpp).
+    void setUpNoticesAndKeys();
+    // Shows `text` over the live view for a few seconds (and logs it).
+    void notify(const QString &text);
+    // A photo that was not saved; `failure` is a capture::WriteFailure.
+    void notifyPhotoNotSaved(int failure);
+    // A recording that could not start (started false) or stopped early; `failure` is an
+    // Mp4Writer::Failure.
+    void notifyRecordingFailure(bool started, int failure);
+    // Once the captures have moved to the Pictures folder, says where to.
+    void notifyFallbackFolder();
+    // The recording reports that its file could not be written further.
+    void onRecordingFailed(uint workId, int failure);
+    // Every half second while a stream runs: data without a picture shown for two seconds is told.
+    void watchFramesShown();
+    // The newest capture that can be read, as the thumbnail (folder newest first).
+    bool showThumbnailOf(const QString &folder, const QStringList &files);
+    // The tooltips that follow the window's state (countdown, pause, newest capture).
+    void refreshToolTips();
+    // What a key does: the button's click, when the button is there to press.
+    static void pressIfOffered(QPushButton *button);
 
     // Presence and driver set-up (viewer/device/presence.cpp, driver_install.cpp).
     // Starts InstallDriverTask on the global thread pool unless a task exists; logs `line` when it starts.
@@ -161,6 +189,14 @@ private:
     QList<uint> m_videoWorkIds;
 
     std::unique_ptr<CountdownClock> m_countdownClock{new EventLoopCountdownClock};
+    NoticeBar *m_notice = nullptr;
+    QTimer *m_frameWatch = nullptr;
+    QElapsedTimer m_sinceFrame;          // since the last picture shown, or since the stream started
+    const void *m_watchedStream = nullptr;
+    quint64 m_bytesAtFrame = 0;          // the stream's bytes when that picture was shown
+    quint64 m_bytesAtTick = 0;           // the stream's bytes at the watch's last look
+    bool m_framesNoticeShown = false;
+    bool m_liveFrameShown = false;       // a picture was shown since the watch's last look
     bool m_liveFrame = false;
     LiveView *m_liveView = nullptr;  // owned by "label_showImage"
     bool m_closing = false;

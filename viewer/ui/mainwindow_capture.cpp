@@ -69,8 +69,12 @@ int MainWindow::savePhoto(const QString &path)
     const QImage shown = m_liveView->fullFrame();
     qDebug() << "宽度：" << shown.width();
     qDebug() << "高度：" << shown.height();
-    if (!shown.save(path)) {
-        qCritical().noquote() << "photo not written:" << path;
+    QString why;
+    const capture::WriteFailure failure = capture::writePhoto(shown, path, &why);
+    if (failure != capture::WriteFailure::None) {
+        // Nothing is left at `path`: the picture was written to a temporary file that is gone again.
+        qCritical().noquote() << "photo not written:" << path << why;
+        notifyPhotoNotSaved(static_cast<int>(failure));
         return -1;
     }
     return 0;
@@ -79,8 +83,12 @@ int MainWindow::savePhoto(const QString &path)
 void MainWindow::takePhotoNow(bool afterCountdown)
 {
     const QString folder = captureFolder(kCameraFolder);
-    if (folder.isEmpty())
-        return;  // captureFolder has said why
+    notifyFallbackFolder();
+    if (folder.isEmpty()) {
+        // captureFolder has logged why
+        notifyPhotoNotSaved(static_cast<int>(capture::WriteFailure::NoPermission));
+        return;
+    }
     const QString path = capture::capturePath(folder, QDateTime::currentDateTime(), QStringLiteral("jpg"));
     if (afterCountdown)
         qDebug() << "save:" << path;
@@ -199,8 +207,39 @@ void MainWindow::on_pushButton_story_clicked()
         return;
     }
     const QString folder = captureFolder(kCameraFolder);
-    if (folder.isEmpty())
-        return;  // nowhere to write: no recording starts
+    notifyFallbackFolder();
+    if (folder.isEmpty()) {
+        // Nowhere to write: no recording starts.
+        notifyRecordingFailure(false, static_cast<int>(Mp4Writer::Failure::NoPermission));
+        return;
+    }
+
+    // The file is created first: a recording that cannot write it shows no clock, dot or buttons.
+    const QDateTime now = QDateTime::currentDateTime();
+    const uint workId = now.toTime_t();
+    const QString path = QStringLiteral("%1/%2.mp4").arg(folder, capture::captureBaseName(now));
+    qDebug() << "录像:" << path;
+    const QSize size = m_liveView->fullFrameSize();
+    qDebug() << "宽度：" << size.width();
+    qDebug() << "高度：" << size.height();
+    ImageConverModule *converter = ImageConverModule::instance();
+    Mp4Writer::Failure failure = Mp4Writer::Failure::None;
+    const int started = converter->startVideoWork(path, size, static_cast<int>(workId), &failure);
+    if (started == ImageConverModule::kFileNotCreated) {
+        qCritical().noquote() << "recording not started, its file cannot be created:" << path;
+        notifyRecordingFailure(false, static_cast<int>(failure));
+        return;
+    }
+    if (started == static_cast<int>(workId)) {
+        m_videoWorkIds.append(workId);
+        if (const auto work = converter->videoWork(static_cast<int>(workId))) {
+            // The thumbnail is made from the finished file, once the recording has closed it.
+            connect(work.data(), &ConverToVideoModule::workFinish, this,
+                    [this, path](uint) { slots_Main_finished(path); }, Qt::QueuedConnection);
+            connect(work.data(), &ConverToVideoModule::workFailed, this, &MainWindow::onRecordingFailed,
+                    Qt::QueuedConnection);
+        }
+    }
 
     if (m_captureMode != 2) {
         ui->pushButton_3->setStyleSheet(capture_styles::photoButtonBlankStyle());
@@ -228,23 +267,6 @@ void MainWindow::on_pushButton_story_clicked()
         connect(m_timeThread, &Thread_TimeQlabel::signals_TimerText, this, &MainWindow::Slots_GetSetTimerText);
         connect(this, SIGNAL(signal_USB_deviceExists_If()), m_timeThread, SLOT(slots_USB_deviceExists_If()));
         m_timeThread->start(QThread::InheritPriority);
-    }
-
-    const QDateTime now = QDateTime::currentDateTime();
-    const uint workId = now.toTime_t();
-    const QString path = QStringLiteral("%1/%2.mp4").arg(folder, capture::captureBaseName(now));
-    qDebug() << "录像:" << path;
-    const QSize size = m_liveView->fullFrameSize();
-    qDebug() << "宽度：" << size.width();
-    qDebug() << "高度：" << size.height();
-    ImageConverModule *converter = ImageConverModule::instance();
-    if (converter->startVideoWork(path, size, static_cast<int>(workId)) == static_cast<int>(workId)) {
-        m_videoWorkIds.append(workId);
-        // The thumbnail is made from the finished file, once the recording has closed it.
-        if (const auto work = converter->videoWork(static_cast<int>(workId))) {
-            connect(work.data(), &ConverToVideoModule::workFinish, this,
-                    [this, path](uint) { slots_Main_finished(path); }, Qt::QueuedConnection);
-        }
     }
     ui->label_Path->setText(path);
 }

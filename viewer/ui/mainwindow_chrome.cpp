@@ -40,6 +40,10 @@ void MainWindow::on_pushButton_MAX_clicked()
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::ToolTip &&
+        (watched == ui->label_3 || watched == ui->pushButton_2 || watched == ui->pushButton_9))
+        refreshToolTips();
+
     if (watched == ui->label_3 && event->type() == QEvent::MouseButtonPress) {
         auto *press = static_cast<QMouseEvent *>(event);
         if ((press->button() == Qt::LeftButton || press->button() == Qt::RightButton) &&
@@ -56,17 +60,23 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         }
     }
 
-    if (event->type() == QEvent::MouseButtonPress && m_aboutUi) {
+    if (event->type() == QEvent::MouseButtonPress && m_aboutUi && (watched == this || watched == ui->label_3)) {
         // The panel's geometry is in this window's coordinates; so is the press, mapped from the screen.
         const QPoint at = mapFromGlobal(static_cast<QMouseEvent *>(event)->globalPos());
-        if (!m_aboutUi->geometry().contains(at)) {
-            m_aboutUi->hide();
-            delete m_aboutUi;
-            m_aboutUi = nullptr;
-            removeEventFilter(this);
-        }
+        if (!m_aboutUi->geometry().contains(at))
+            closeAboutPanel();
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::closeAboutPanel()
+{
+    if (!m_aboutUi)
+        return;
+    m_aboutUi->hide();
+    delete m_aboutUi;
+    m_aboutUi = nullptr;
+    removeEventFilter(this);
 }
 
 void MainWindow::mousePressEvent(QMouseEvent *event)
