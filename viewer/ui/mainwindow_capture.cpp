@@ -238,6 +238,12 @@ void MainWindow::on_pushButton_story_clicked()
                     [this, path](uint) { slots_Main_finished(path); }, Qt::QueuedConnection);
             connect(work.data(), &ConverToVideoModule::workFailed, this, &MainWindow::onRecordingFailed,
                     Qt::QueuedConnection);
+            // A failure reported before the connection was made is taken up all the same.
+            if (work->failure() != Mp4Writer::Failure::None) {
+                const int why = static_cast<int>(work->failure());
+                QMetaObject::invokeMethod(this, [this, workId, why] { onRecordingFailed(workId, why); },
+                                          Qt::QueuedConnection);
+            }
         }
     }
 
