@@ -11,9 +11,12 @@ Q=/usr/local/bin/quillon
 W=/tmp/bridge-test
 mkdir -p $W && chmod 777 $W
 
-# quillon as the test user; output in $W/out, errors in $W/err.
-q() { as_user "$Q" --quiet "$@" > $W/out 2> $W/err; }
-q_in() { input=$1; shift; printf '%s\n' "$input" | as_user "$Q" --quiet "$@" > $W/out 2> $W/err; }
+# quillon as the test user; output in $W/out, errors in $W/err. Once the nodes are known, commands go to
+# the public disk (LUN 0) by name: the kernel probes the two LUNs asynchronously, so the first disk
+# (the default device) may be the cipher disk, which has no medium while its region is empty.
+DEV=
+q() { as_user "$Q" --quiet ${DEV:+--device "$DEV"} "$@" > $W/out 2> $W/err; }
+q_in() { input=$1; shift; printf '%s\n' "$input" | as_user "$Q" --quiet ${DEV:+--device "$DEV"} "$@" > $W/out 2> $W/err; }
 must() { q "$@" || { cat $W/out $W/err; fail "quillon $*"; }; }
 step() { log "--- $*"; }
 elapsed() { awk -v a="$1" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }'; }
@@ -60,9 +63,10 @@ step "discovery"
 must list
 cat $W/out
 [ "$(wc -l < $W/out)" = 2 ] || fail "list: two bridges (public and cipher LUN) expected"
+DEV=$SDA
 
 step "identify through $SGA"
-must --device $SDA identify
+must identify
 cat $W/out
 grep -q 'FCC1' $W/out || fail "identify: FCC1 expected"
 # Vendor opcodes through the block node are refused to a user without CAP_SYS_RAWIO: the library must
@@ -169,6 +173,8 @@ q identify; rc=$?
 log "identify with the device gone: $(cat $W/err)"
 vm_host "plug bridge" || fail "plug"
 wait_nodes || fail "the bridge did not come back"
+DEV=
 must list
+set -- $(lun_nodes 0); DEV=$1
 must identify
 echo "RESULT bridge: $SDA/$SGA and $SDB/$SGB for plugdev; identify, flash, firmware, passwords, hidden sectors, custom data, FAT32 and exFAT through the kernel (format fat32 $FAT_S s, exfat $EXFAT_S s); detached mid-command: exit 1, no hang"
