@@ -44,7 +44,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     if (options.version) {
-        std::printf("viscana-virtual %s\n", VISCANA_VERSION);
+        std::printf("viscana-virtual %s\n", VISCANA_PACKAGE_VERSION);
         return 0;
     }
     if (!options.error.empty()) {

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef VISCANA_VERSION
-#define VISCANA_VERSION "unknown"
+#ifndef VISCANA_PACKAGE_VERSION
+#define VISCANA_PACKAGE_VERSION "unknown"
 #endif
 
 const char *const kViewerHelp =
@@ -42,7 +42,7 @@ int answerInfoOptions(int argc, char *argv[])
             return 0;
         }
         if (!std::strcmp(argv[i], "--version")) {
-            std::printf("Viscana %s\n", VISCANA_VERSION);
+            std::printf("Viscana %s\n", VISCANA_PACKAGE_VERSION);
             return 0;
         }
     }
