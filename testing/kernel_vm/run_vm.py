@@ -163,8 +163,8 @@ def main():
     kver = open(os.path.join(a.cache, "kver")).read().strip()
 
     devices = []
-    for spec in a.device:
-        name, _, args = spec.partition("=")
+    for device_arg in a.device:
+        name, _, args = device_arg.partition("=")
         devices.append(Device(name, shlex.split(args), vm_dir, a.emulator, out))
     by_name = {d.name: d for d in devices}
     tests = [os.path.abspath(t) for t in a.test]

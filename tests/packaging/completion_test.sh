@@ -14,8 +14,8 @@ cd "$bin"  # names offered: the file quillon and the folder vb
 source "$script"
 
 failed=0
-spec=$(complete -p quillon 2>&1)
-[ "$spec" = "complete -F _quillon quillon" ] || { echo "complete -p quillon: $spec"; failed=1; }
+registered=$(complete -p quillon 2>&1)
+[ "$registered" = "complete -F _quillon quillon" ] || { echo "complete -p quillon: $registered"; failed=1; }
 
 # What bash offers for the command line, the last word being completed.
 offers() {
