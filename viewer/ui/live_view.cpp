@@ -8,8 +8,6 @@
 #include <QPainter>
 #include <QPixmap>
 
-namespace {
-
 QPixmap labelPixmap(const QLabel *label)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
@@ -19,8 +17,6 @@ QPixmap labelPixmap(const QLabel *label)
     return shown ? *shown : QPixmap();
 #endif
 }
-
-}  // namespace
 
 LiveView::LiveView(QLabel *label, ImageConverModule *converter)
     : QObject(label), m_label(label), m_converter(converter)

@@ -2,9 +2,13 @@
 
 #include <QImage>
 #include <QObject>
+#include <QPixmap>
 
 class ImageConverModule;
 class QLabel;
+
+// The picture a label holds (a null pixmap when it holds none).
+QPixmap labelPixmap(const QLabel *label);
 
 // The live view's side of the window. The converter decodes the camera's frames at about the size of
 // the live-view label (it is told the label's size in device pixels whenever that changes), and the

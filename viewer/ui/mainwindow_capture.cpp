@@ -39,21 +39,6 @@ QString MainWindow::captureFolder(const QString &sub)
     return capture::captureFolder(sub);
 }
 
-namespace {
-
-// The picture a label holds (a null pixmap when it holds none).
-QPixmap labelPixmap(const QLabel *label)
-{
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-    return label->pixmap(Qt::ReturnByValue);
-#else
-    const QPixmap *shown = label->pixmap();
-    return shown ? *shown : QPixmap();
-#endif
-}
-
-}  // namespace
-
 bool MainWindow::hasLiveFrame() const
 {
     return m_liveFrame && !labelPixmap(ui->label_showImage).isNull();
