@@ -5,6 +5,10 @@ exit status and log. Always ends QEMU and the emulators, also on errors and time
 
   run_vm.py --cache DIR --vm-dir DIR --src DIR --build DIR --emulator PROG \
             --device NAME=MODEL_ARGS ... --test SCRIPT ... [--timeout S] [--test-timeout S] [--env NAME=VALUE]
+            [--share DIR ...] [--memory MB]
+
+--share makes a host folder writable in the guest at its own path (everything else is a read-only
+view of this machine's root under a throw-away overlay).
 
 Exit status: 0 when every test ended with 0, 1 otherwise (a test that left no status counts as failed).
 """
@@ -151,6 +155,8 @@ def main():
     ap.add_argument("--env", action="append", default=[])
     ap.add_argument("--timeout", type=int, default=280)
     ap.add_argument("--test-timeout", type=int, default=420)
+    ap.add_argument("--share", action="append", default=[])
+    ap.add_argument("--memory", type=int, default=1024, help="guest memory in MiB")
     ap.add_argument("--accel", default=os.environ.get("VM_ACCEL", "auto"), choices=["auto", "tcg", "kvm"])
     a = ap.parse_args()
 
@@ -168,6 +174,10 @@ def main():
         devices.append(Device(name, shlex.split(args), vm_dir, a.emulator, out))
     by_name = {d.name: d for d in devices}
     tests = [os.path.abspath(t) for t in a.test]
+    shares = [os.path.abspath(d) for d in a.share]
+    for d in shares:
+        if "," in d or " " in d or not os.path.isdir(d):
+            sys.exit(f"run-vm: cannot share {d!r}: not a folder, or its path has a comma or a space")
     names = [os.path.splitext(os.path.basename(t))[0] for t in tests]
 
     accels = [a.accel] if a.accel != "auto" else (["kvm", "tcg"] if usable_kvm() else ["tcg"])
@@ -182,17 +192,24 @@ def main():
             env_words = [f"VM_DIR={vm_dir}", f"KVM_CACHE={a.cache}", f"SRC_DIR={os.path.abspath(a.src)}",
                          f"BUILD_DIR={os.path.abspath(a.build)}", f"MODULES_DIR={a.cache}/kernel/lib/modules",
                          f"TESTS={','.join(tests)}", f"TEST_TIMEOUT={a.test_timeout}", *a.env]
+            if shares:
+                env_words.append(f"SHARES={','.join(shares)}")
             append = " ".join(["console=ttyS0", "quiet", "panic=-1",
                                f"stage2={os.path.join(os.path.dirname(os.path.abspath(__file__)), 'stage2.sh')}",
                                *env_words])
-            accel_args = ["-accel", "kvm", "-cpu", "host"] if accel == "kvm" else ["-accel", "tcg", "-cpu", "max"]
+            # Without SMAP: QEMU 7.2's TCG pops the stack of a user-mode iret with supervisor rights, which
+            # SMAP refuses, and 32-bit Wine returns from its exception handling with iret.
+            accel_args = (["-accel", "kvm", "-cpu", "host"] if accel == "kvm"
+                          else ["-accel", "tcg", "-cpu", "max,smap=off"])
             cmd = ["timeout", "-k", "5", str(a.timeout), "nice", "-n", "5", "qemu-system-x86_64", *accel_args,
-                   "-m", "1024", "-smp", "2", "-nographic", "-nodefaults", "-serial", "stdio", "-nic", "none",
+                   "-m", str(a.memory), "-smp", "2", "-nographic", "-nodefaults", "-serial", "stdio", "-nic", "none",
                    "-no-reboot", "-bios", "/usr/share/qemu/qboot.rom",
                    "-kernel", os.path.join(a.cache, "vmlinux"), "-initrd", os.path.join(a.cache, "initrd.gz"),
                    "-append", append,
                    "-virtfs", "local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap",
                    "-virtfs", f"local,path={vm_dir},mount_tag=vmdir,security_model=none,multidevs=remap",
+                   *[arg for i, d in enumerate(shares) for arg in
+                     ("-virtfs", f"local,path={d},mount_tag=share{i},security_model=none,multidevs=remap")],
                    "-device", "qemu-xhci,id=xhci",
                    "-qmp", f"unix:{vm_dir}/qmp.sock,server=on,wait=off"]
             for d in devices:

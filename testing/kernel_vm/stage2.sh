@@ -9,6 +9,9 @@ export HOME=/root LANG=C.UTF-8
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
+# What bash's process substitution and scripts reading /dev/stdin expect (systemd makes these links).
+[ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
+for n in 0:stdin 1:stdout 2:stderr; do [ -e "/dev/${n#*:}" ] || ln -s "/proc/self/fd/${n%%:*}" "/dev/${n#*:}"; done
 echo "T_STAGE2 $(cut -d' ' -f1 /proc/uptime)"
 OUT=$VM_DIR/out
 mkdir -p "$OUT"
