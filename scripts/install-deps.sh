@@ -45,7 +45,7 @@ kernel_pkgs=(qemu-system-x86 qemu-system-data libusbredirparser-dev busybox-stat
 windows_pkgs=(g++-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   mingw-w64-i686-dev binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
-  dpkg-dev nasm zstd xdotool)
+  dpkg-dev nasm zstd xdotool nsis locales)
 
 missing() {
   local p out=()
@@ -80,4 +80,11 @@ if [ -n "$todo" ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $todo
 else
   echo "install-deps: everything is installed"
+fi
+
+# The Windows tests run the viewer as on a Chinese Windows: Wine takes the Windows locale (and the
+# ANSI code page, GBK) from the Linux locale, which must exist for that.
+if [ "$want_windows" -eq 1 ] && ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  echo "install-deps: generating the zh_CN.UTF-8 locale"
+  $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi
