@@ -9,6 +9,9 @@
 #                               picture on the screen, a clean exit when the window is closed
 #   wine_viewer.sh live         with the stand-in camera (STANDIN_DLL): live video in the window
 #   wine_viewer.sh camera-photo the camera's photo button: a photo in Camera/ beside the program
+#   wine_viewer.sh countdown    T then Space: a photo after the 2 s countdown
+#   wine_viewer.sh record       R, R: an H.264 MP4 at 25 fps whose frames all decode
+#   wine_viewer.sh close-recording  the window closed while recording: a playable MP4
 #   wine_viewer.sh replug       unplug and replug through WM_DEVICECHANGE (VCAM_CONTROL)
 #
 # Environment (CTest sets it): BUILD_DIR (the Windows build tree), VIEWER_FOLDER (where the program
@@ -144,7 +147,7 @@ start_viewer() {
 }
 
 # The log as text (the program writes it in the ANSI code page, GBK here).
-log_text() { iconv -f GB18030 -t UTF-8 "$run_dir/CameraApp.log" 2>/dev/null || true; }
+log_text() { iconv -f GB18030 -t UTF-8 "$run_dir/CameraApp.log" 2>/dev/null | tr -d '\r' || true; }
 
 wait_log() {  # wait_log TEXT SECONDS
   local i
@@ -190,14 +193,32 @@ close_viewer() {  # close_viewer SECONDS
 }
 
 startup_lines=("loc.language():" "Operating System:" "KillProcess: installer_x64.exe" "KillProcess: installer_x86.exe"
-  "KillProcess: install-filter.exe" " IsAdministrator()  : 1" "ScanDiverNumber start")
+  "KillProcess: install-filter.exe" " IsAdministrator()  : " "ScanDiverNumber start")
+
+# The manifest makes the program elevated: the administrator test logs 1 (qDebug puts a space before it).
+expect_elevated() {
+  log_text | grep -qE ' IsAdministrator\(\)  : +1$' || fail "the administrator test did not log 1"
+  if log_text | grep -qF "不是管理员启动"; then fail "the manifest did not make the program elevated"; fi
+}
+
+# Device records a stand-in camera left in the prefix when its program was killed.
+forget_standin_camera() {
+  local key
+  for key in 'HKLM\System\CurrentControlSet\Enum\USB\VID_2CE3&PID_3301' \
+    'HKLM\System\CurrentControlSet\Enum\USB\VID_2CE3&PID_3301&MI_00' \
+    'HKLM\System\CurrentControlSet\Enum\USB\VID_2CE3&PID_3301&MI_01' \
+    'HKLM\System\CurrentControlSet\Control\DeviceClasses\{a5dcbf10-6530-11d2-901f-00c04fb951ed}'; do
+    wine reg delete "$key" /f >/dev/null 2>&1 || true
+  done
+}
 
 case_no_camera() {
   prepare_run
+  forget_standin_camera
   start_viewer
   wait_log "子文件夹路径：" 60
   expect_in_order "${startup_lines[@]}" "扫描设备数量： 0" "子文件夹路径："
-  if log_text | grep -qF "不是管理员启动"; then fail "the manifest did not make the program elevated"; fi
+  expect_elevated
   sleep 1
   screenshot no-camera
   ffmpeg -loglevel error -y -i "$SOURCE_DIR/viewer/resources/img/NoUSB.png" -f rawvideo -pix_fmt rgba \
@@ -247,6 +268,7 @@ start_with_camera() {
   wait_log "M_thread_in_Image-----------------226" 60
   expect_in_order "${startup_lines[@]}" "扫描设备数量： 1" "有设备并且是管理员启动" "驱动程序已安装1" \
     "驱动程序已安装2" "M_thread_in_Image-----------------226"
+  expect_elevated
   sleep 2
 }
 
@@ -257,22 +279,97 @@ case_live() {
   close_viewer 20
 }
 
+# Keys go to the window as a user's keyboard sends them (Space photo, T countdown, R recording).
+press() {  # press KEY
+  xdotool windowfocus --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
+  xdotool key --clearmodifiers "$1"
+}
+
+wait_capture() {  # wait_capture PATTERN SECONDS: prints the first file in Camera/ matching PATTERN
+  local i f
+  for i in $(seq $(( $2 * 10 ))); do
+    f=$(find "$run_dir/Viscana/Camera" -name "$1" 2>/dev/null | head -n1)
+    [ -n "$f" ] && { echo "$f"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+
+expect_photo() {  # expect_photo FILE: named yyyyMMddhhmmsszzz.jpg, the camera's full 640x480 frame
+  [[ "$(basename "$1")" =~ ^[0-9]{17}\.jpg$ ]] || fail "photo name $(basename "$1") is not yyyyMMddhhmmsszzz.jpg"
+  local facts
+  facts=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height -of csv=p=0 "$1")
+  [ "$facts" = "mjpeg,640,480" ] || fail "photo is not a 640x480 JPEG: $facts"
+}
+
+# A recording as a player reads it: H.264 at 25 frames a second, every frame decodable, at least MIN.
+expect_video() {  # expect_video FILE MIN
+  local facts frames errors
+  facts=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height,r_frame_rate \
+    -of csv=p=0 "$1") || fail "ffprobe cannot read $1"
+  [ "$facts" = "h264,640,480,25/1" ] || fail "the recording is not 640x480 H.264 at 25 fps: $facts"
+  frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1")
+  errors=$(ffmpeg -v error -i "$1" -f null - 2>&1 | head -n 5)
+  [ -z "$errors" ] || fail "the recording does not decode cleanly: $errors"
+  [ "${frames:-0}" -ge "$2" ] || fail "the recording has $frames frames, fewer than $2"
+  note "recording $(basename "$1"): $facts, $frames frames, $(du -k "$1" | cut -f1) KiB"
+}
+
 # The camera's photo button: a photo of the live picture goes into Camera/ beside the program.
 case_camera_photo() {
   start_with_camera
   vcam photo
-  local i photo=""
-  for i in $(seq 100); do
-    photo=$(find "$run_dir/Viscana/Camera" -name '*.jpg' 2>/dev/null | head -n1)
-    [ -n "$photo" ] && break
-    sleep 0.1
-  done
-  [ -n "$photo" ] || fail "no photo in Camera/ after the camera's button"
-  [[ "$(basename "$photo")" =~ ^[0-9]{17}\.jpg$ ]] || fail "photo name $(basename "$photo") is not yyyyMMddhhmmsszzz.jpg"
-  local facts
-  facts=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height -of csv=p=0 "$photo")
-  [ "$facts" = "mjpeg,640,480" ] || fail "photo is not a 640x480 JPEG: $facts"
+  local photo
+  photo=$(wait_capture '*.jpg' 10) || fail "no photo in Camera/ after the camera's button"
+  expect_photo "$photo"
   close_viewer 20
+}
+
+# The countdown: T chooses 2 s, Space starts it; the photo comes when it has run out, not before.
+case_countdown() {
+  start_with_camera
+  press t
+  sleep 1
+  press space
+  local t0 photo
+  t0=$(date +%s.%N)
+  wait_log "需要倒计时秒数 m_Time_Number: 2" 20
+  photo=$(wait_capture '*.jpg' 60) || fail "no photo within 60 s of the countdown's start"
+  local waited
+  waited=$(echo "$(date +%s.%N) - $t0" | bc)
+  [ "$(echo "$waited >= 2" | bc)" = 1 ] || fail "the photo came $waited s after Space, before the 2 s countdown ran out"
+  expect_photo "$photo"
+  note "countdown photo after $waited s"
+  close_viewer 20
+}
+
+# A recording started and stopped with R: a finished MP4 in Camera/.
+case_record() {
+  start_with_camera
+  press r
+  wait_log "录像:" 20
+  sleep 5
+  press r
+  local video
+  video=$(wait_capture '*.mp4' 10) || fail "no recording in Camera/"
+  [[ "$(basename "$video")" =~ ^[0-9]{17}\.mp4$ ]] || fail "recording name $(basename "$video") is not yyyyMMddhhmmsszzz.mp4"
+  # The finished file's first picture becomes the thumbnail (FFmpeg reads it back in the program).
+  sleep 5
+  if log_text | grep -qF "无法打开视频文件"; then fail "the program could not read its own recording back"; fi
+  expect_video "$video" 10
+  close_viewer 30
+}
+
+# The window closed (WM_CLOSE) while recording: the program finishes the file and ends.
+case_close_recording() {
+  start_with_camera
+  press r
+  wait_log "录像:" 20
+  sleep 4
+  close_viewer 30
+  local video
+  video=$(wait_capture '*.mp4' 1) || fail "no recording in Camera/ after closing while recording"
+  expect_video "$video" 10
 }
 
 # Unplug and replug through WM_DEVICECHANGE: the stream ends, the no-camera picture shows, the camera
@@ -280,19 +377,19 @@ case_camera_photo() {
 case_replug() {
   start_with_camera
   vcam unplug
-  wait_log "onM_thread_ThreadFinished M_thread  完全退出" 20
+  wait_log "onM_thread_ThreadFinished M_thread  完全退出" 60
   sleep 1
   expect_no_camera_picture unplugged
-  local scans
-  scans=$(count_log "扫描设备数量： 1")
+  local arrivals
+  arrivals=$(count_log "USB 插入 回调")
   vcam plug
   local i
-  for i in $(seq 200); do
-    [ "$(count_log "M_thread_in_Image-----------------226")" -ge 2 ] && break
+  for i in $(seq 600); do
+    [ "$(count_log "ThreadUSB::run() 线程开始")" -ge 2 ] && break
     sleep 0.1
   done
-  [ "$(count_log "M_thread_in_Image-----------------226")" -ge 2 ] || fail "no new stream after the replug"
-  [ "$(count_log "扫描设备数量： 1")" -gt "$scans" ] || fail "no scan after WM_DEVICECHANGE"
+  [ "$(count_log "ThreadUSB::run() 线程开始")" -ge 2 ] || fail "no new stream after the replug"
+  [ "$(count_log "USB 插入 回调")" -gt "$arrivals" ] || fail "the window saw no WM_DEVICECHANGE for the replug"
   sleep 2
   expect_live_video replugged
   close_viewer 20
@@ -303,6 +400,9 @@ case "$case_name" in
   no-camera) case_no_camera ;;
   live) case_live ;;
   camera-photo) case_camera_photo ;;
+  countdown) case_countdown ;;
+  record) case_record ;;
+  close-recording) case_close_recording ;;
   replug) case_replug ;;
   *) fail "unknown case $case_name" ;;
 esac
