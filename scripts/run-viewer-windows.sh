@@ -2,6 +2,8 @@
 # The 32-bit Windows viewer under Wine (scripts/run-viewer.sh --windows calls this): builds the
 # dependencies when they are not cached, builds Viscana.exe, installs its program folder into
 # build-win32-viewer/run/Viscana and starts it under 32-bit Wine, on Xvfb when there is no display.
+# Where this host's kernel refuses 32-bit programs, Wine runs in the QEMU guest (scripts/run-win32.sh),
+# on Debian's own kernel: slower (software emulation), but the same program.
 # With the stand-in camera (a libusb-1.0.dll that emulates the camera, built with the Windows tree's
 # tests) the window shows live video; without it the no-camera picture.
 #
@@ -55,30 +57,26 @@ else
   echo "run-viewer: Viscana.exe under Wine; no stand-in camera is built, so no camera"
 fi
 
-if ! wine --version >/dev/null 2>&1; then
-  echo "run-viewer: this host cannot run 32-bit x86 programs (32-bit Wine does not start), so Viscana.exe" >&2
-  echo "            cannot be started here; the program folder is $run_dir/Viscana" >&2
-  exit 1
-fi
-
 export WINEPREFIX=$tree/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset QT_QPA_PLATFORM  # Qt for Windows uses its windows platform plugin
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  timeout 300 wineboot -i >/dev/null 2>&1 || true
-  timeout 120 wineserver -w || true
-fi
 rm -f "$run_dir/CameraApp.log"
 mkdir -p "$(dirname "$shot")"
 
-inner=$(mktemp)
+# What runs under 32-bit Wine: here, or where this host's kernel refuses 32-bit programs, in the QEMU
+# guest (scripts/run-win32.sh) with this tree and the screenshot's folder writable.
+inner=$run_dir/run.sh
 cat >"$inner" <<INNER
 set -u
 cd "$run_dir"
+if [ ! -f "\$WINEPREFIX/system.reg" ]; then
+  mkdir -p "\$WINEPREFIX"
+  timeout 600 wineboot -i >/dev/null 2>&1 || true
+  timeout 120 wineserver -w || true
+fi
 wine "$run_dir/Viscana/Viscana.exe" >"$run_dir/stdout.txt" 2>&1 &
 pid=\$!
 window=""
-for i in \$(seq 300); do
+for i in \$(seq 1200); do
   window=\$(xdotool search --onlyvisible --name '^Viscana\$' 2>/dev/null | head -n1)
   [ -n "\$window" ] && break
   sleep 0.1
@@ -96,12 +94,14 @@ for i in \$(seq 200); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
 kill \$pid 2>/dev/null || true
 wineserver -k 2>/dev/null || true
 INNER
-if [ -n "${DISPLAY:-}" ]; then
+cat >"$run_dir/screen.sh" <<SCREEN
+if [ -n "\${DISPLAY:-}" ]; then
   bash "$inner"
 else
   VISCANA_OWN_SCREEN=1 xvfb-run -a -s "-screen 0 1280x800x24" bash "$inner"
 fi
-rm -f "$inner"
+SCREEN
+scripts/run-win32.sh --share "$(dirname "$shot")" -- bash "$run_dir/screen.sh"
 echo "Viscana.exe ran for $seconds s; screenshot: $shot"
 echo "--- $run_dir/CameraApp.log (last lines)"
 if [ -f "$run_dir/CameraApp.log" ]; then
