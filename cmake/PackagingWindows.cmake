@@ -76,8 +76,10 @@ set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_INSTALLED_ICON_NAME Viscana.exe)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 # The program writes its log into its working folder, which the Start-menu entry makes the program's
-# folder; the uninstaller takes the log along. Photos and videos (Camera\) are the user's and stay.
-set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "Delete \"$INSTDIR\\CameraApp.log\"\nRMDir \"$INSTDIR\"")
+# folder; the uninstaller takes the log along. Photos and videos (Camera\) are the user's and stay:
+# the captures folder goes only when it is empty (RMDir without /r), and the program folder with it.
+# NSIS' single quotes: double quotes do not survive CPack's rewriting of this value.
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "Delete '$INSTDIR\\CameraApp.log'\nRMDir '$INSTDIR\\Camera'\nRMDir '$INSTDIR'")
 set(VISCANA_BINARY_DIR ${CMAKE_BINARY_DIR})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/PackagingWindowsProject.cmake)
 file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "
