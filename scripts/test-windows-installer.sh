@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs out/Viscana-*-win32-setup.exe silently into a fresh 32-bit Wine prefix, starts the installed
 # program for a few seconds (on Xvfb), uninstalls it silently and checks that nothing is left behind:
-# no program folder, no Start-menu entry, no uninstall record. Exit status 0 when all hold. Where this
+# no program folder, no Start-menu entry, no uninstall record; installed again, it keeps a photo the user
+# took when it is uninstalled. Exit status 0 when all hold. Where this
 # host's kernel refuses 32-bit programs (the installer is one), it runs in the QEMU guest
 # (scripts/run-win32.sh).
 set -euo pipefail
@@ -40,12 +41,25 @@ wait "$run" || true
 grep -q "ScanDiverNumber start" "$programs/Viscana/CameraApp.log" || fail "the installed program did not reach its first scan"
 wineserver -k 2>/dev/null || true
 
-wine "$programs/Viscana/Uninstall.exe" /S
-wineserver -w
-sleep 2  # the uninstaller finishes from a copy of itself
-wineserver -w
+uninstall() {
+  wine "$programs/Viscana/Uninstall.exe" /S
+  wineserver -w
+  sleep 2  # the uninstaller finishes from a copy of itself
+  wineserver -w
+}
+
+uninstall
 [ ! -e "$programs/Viscana" ] || fail "left behind: $(find "$programs/Viscana" | head -5 | tr '\n' ' ')"
 ! find "$menu" -iname 'Viscana*' | grep -q . || fail "the Start-menu entry is left behind"
 ! wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Viscana' >/dev/null 2>&1 ||
   fail "the uninstall record is left behind"
-echo "installer: installed, started, uninstalled; nothing left behind"
+
+# The user's photos and videos stay: installed again, a photo in Camera\, uninstalled.
+wine "$setup" /S
+wineserver -w
+mkdir -p "$programs/Viscana/Camera"
+echo photo >"$programs/Viscana/Camera/20260101120000000.jpg"
+uninstall
+[ -f "$programs/Viscana/Camera/20260101120000000.jpg" ] || fail "the uninstaller deleted the user's photo"
+[ ! -e "$programs/Viscana/Viscana.exe" ] || fail "Viscana.exe is left behind beside the user's photos"
+echo "installer: installed, started, uninstalled; nothing left behind; the user's photos kept"
