@@ -27,6 +27,14 @@ else()
 endif()
 include(GoogleTest)
 
+# The Wine prefix of a Windows tree matches its programs: whichever test starts Wine first creates it,
+# and a 64-bit prefix cannot run the 32-bit programs of the tests after it.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(PROJECT_WINEARCH win32)
+else()
+  set(PROJECT_WINEARCH win64)
+endif()
+
 function(project_add_gtest)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -37,7 +45,7 @@ function(project_add_gtest)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
-      ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;${T_ENVIRONMENT}")
+      ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;WINEARCH=${PROJECT_WINEARCH};${T_ENVIRONMENT}")
   else()
     gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
     # gtest_discover_tests splits list values of PROPERTIES into separate arguments, so labels and the
