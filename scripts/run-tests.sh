@@ -114,6 +114,12 @@ run_windows() {
     echo "NOTE: this host cannot run 32-bit programs; running the Windows tests built for 64-bit Windows under wine64"
     windows_build build-win64 cmake/toolchain-mingw-x86_64.cmake
     windows_test build-win64 /usr/lib/wine/wine64 win64
+    # And the 32-bit build itself, under 32-bit Wine in the QEMU guest.
+    scripts/run-win32.sh -- bash -c 'export WINEDEBUG=-all WINEPREFIX="$PWD/build-win32/wineprefix"
+      if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"; WINEARCH=win32 timeout 600 wineboot -i >/dev/null 2>&1; timeout 120 wineserver -w
+      fi
+      cd build-win32 && ctest --output-on-failure -j 1 "$@"' run-tests "${ctest_args[@]}"
     # The viewer is a 32-bit program with a 32-bit Qt kit: its tests that start it run in the guest.
     windows_viewer no-win32
   fi
