@@ -308,6 +308,22 @@ std::vector<uint8_t> claimedEndpoints(const libusb_device_handle *h)
     return eps;
 }
 
+// Whether the handle's device is still the one plugged in (a replug makes a new device).
+bool handlePresent(Bus &b, const libusb_device_handle *h)
+{
+    std::lock_guard<std::mutex> lock(b.mutex);
+    return presentLocked(b, h->device);
+}
+
+// A transfer on an endpoint needs its interface claimed (and set) and the device still there.
+int endpointUsable(Bus &b, const libusb_device_handle *h, unsigned char endpoint)
+{
+    const std::vector<uint8_t> eps = claimedEndpoints(h);
+    if (std::find(eps.begin(), eps.end(), endpoint) == eps.end())
+        return LIBUSB_ERROR_NOT_FOUND;
+    return handlePresent(b, h) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+}
+
 const char *errorName(int code)
 {
     switch (code) {
@@ -624,11 +640,8 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle *dev_handl
         return LIBUSB_ERROR_INVALID_PARAM;
     if (interface_number < 0 || interface_number >= kInterfaces || !dev_handle->claimed[interface_number])
         return LIBUSB_ERROR_NOT_FOUND;
-    {
-        std::lock_guard<std::mutex> lock(b->mutex);
-        if (!presentLocked(*b, dev_handle->device))
-            return LIBUSB_ERROR_NO_DEVICE;
-    }
+    if (!handlePresent(*b, dev_handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     const Result r = b->model->setInterface(static_cast<uint8_t>(interface_number),
                                             static_cast<uint8_t>(alternate_setting));
     if (r == Result::Ok)
@@ -641,14 +654,8 @@ int LIBUSB_CALL libusb_clear_halt(libusb_device_handle *dev_handle, unsigned cha
     Bus *b = bus();
     if (!b || !dev_handle)
         return LIBUSB_ERROR_INVALID_PARAM;
-    const std::vector<uint8_t> eps = claimedEndpoints(dev_handle);
-    if (std::find(eps.begin(), eps.end(), endpoint) == eps.end())
-        return LIBUSB_ERROR_NOT_FOUND;
-    {
-        std::lock_guard<std::mutex> lock(b->mutex);
-        if (!presentLocked(*b, dev_handle->device))
-            return LIBUSB_ERROR_NO_DEVICE;
-    }
+    if (const int r = endpointUsable(*b, dev_handle, endpoint); r != LIBUSB_SUCCESS)
+        return r;
     return toLibusb(b->model->clearHalt(endpoint));
 }
 
@@ -657,11 +664,8 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle *dev_handle)
     Bus *b = bus();
     if (!b || !dev_handle)
         return LIBUSB_ERROR_INVALID_PARAM;
-    {
-        std::lock_guard<std::mutex> lock(b->mutex);
-        if (!presentLocked(*b, dev_handle->device))
-            return LIBUSB_ERROR_NO_DEVICE;
-    }
+    if (!handlePresent(*b, dev_handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     // WinUSB cannot reset the port: libusb resets the pipes of the claimed interfaces instead.
     for (uint8_t ep : claimedEndpoints(dev_handle)) {
         const Result r = b->model->clearHalt(ep);
@@ -699,14 +703,8 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned 
     Bus *b = bus();
     if (!b || !dev_handle || length < 0 || (length > 0 && !data))
         return LIBUSB_ERROR_INVALID_PARAM;
-    const std::vector<uint8_t> eps = claimedEndpoints(dev_handle);
-    if (std::find(eps.begin(), eps.end(), endpoint) == eps.end())
-        return LIBUSB_ERROR_NOT_FOUND;
-    {
-        std::lock_guard<std::mutex> lock(b->mutex);
-        if (!presentLocked(*b, dev_handle->device))
-            return LIBUSB_ERROR_NO_DEVICE;
-    }
+    if (const int r = endpointUsable(*b, dev_handle, endpoint); r != LIBUSB_SUCCESS)
+        return r;
     if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
         const Result r = b->model->bulkOut(endpoint, data, static_cast<size_t>(length));
         if (r == Result::Ok && actual_length)
@@ -750,11 +748,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *dev_handle, uint8_
     Bus *b = bus();
     if (!b || !dev_handle || (wLength > 0 && !data))
         return LIBUSB_ERROR_INVALID_PARAM;
-    {
-        std::lock_guard<std::mutex> lock(b->mutex);
-        if (!presentLocked(*b, dev_handle->device))
-            return LIBUSB_ERROR_NO_DEVICE;
-    }
+    if (!handlePresent(*b, dev_handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     Bytes reply;
     if (request_type == LIBUSB_ENDPOINT_IN && bRequest == LIBUSB_REQUEST_GET_DESCRIPTOR) {
         const uint8_t type = static_cast<uint8_t>(wValue >> 8), index = static_cast<uint8_t>(wValue & 0xFF);
